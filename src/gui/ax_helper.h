@@ -1,0 +1,110 @@
+// AXHelper: the helper's one long-lived state object. It owns the window registry, the
+// observation store and the handle counter, and serves one request at a time on the
+// request thread. It is built on whatever backends it is handed (real or simulated).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "gui/channel/failure.h"
+#include "gui/observation/selector.h"
+#include "platform/platform.h"
+
+namespace velmaris::gui {
+
+using Json = nlohmann::json;
+using platform::Element;
+
+struct ProcessIdentity {
+  std::string bundleID;
+  std::int32_t pid = 0;
+  std::uint64_t startSeconds = 0;
+  std::uint64_t startMicroseconds = 0;
+
+  bool operator==(const ProcessIdentity&) const = default;
+};
+
+struct ResolvedProcess {
+  platform::RunningApplication application;
+  ProcessIdentity identity;
+  Element appElement;
+};
+
+struct WindowRecord {
+  std::int64_t handle = 0;
+  std::string app;
+  ProcessIdentity process;
+  Element element;
+  double lastSeenUptime = 0;
+};
+
+// What later requests act through. Grows with the observation store.
+struct ObservationRecord {
+  std::string id;
+  double expiresAtUptime = 0;
+};
+
+class AXHelper {
+ public:
+  explicit AXHelper(platform::Platform& platform);
+  AXHelper(const AXHelper&) = delete;
+  AXHelper& operator=(const AXHelper&) = delete;
+
+  // The single entry point for a parsed request object; returns the result dictionary or
+  // throws HelperFailure.
+  Json handle(const Json& request);
+
+  // Processes.
+  void requireAXPermission() const;
+  ResolvedProcess resolveProcess(const std::string& app);
+  Element confirmProcess(const ProcessIdentity& expected);
+
+  // Windows.
+  Json windowsResult(const std::string& app, const RequestDeadline& deadline);
+  std::vector<Element> currentWindows(const Element& appElement, std::int32_t pid,
+                                      const RequestDeadline& deadline);
+  Json recordWindows(const std::string& app, const ProcessIdentity& process,
+                     const std::vector<Element>& elements, const RequestDeadline& deadline);
+  std::optional<std::int64_t> existingHandle(const std::string& app,
+                                             const ProcessIdentity& process,
+                                             const Element& element) const;
+  const WindowRecord& windowRecord(std::int64_t handle, const std::string& app) const;
+  Element revalidateWindow(const WindowRecord& record, const RequestDeadline& deadline);
+  void pruneState();
+
+  // Methods whose implementations come later answer "internal_error" until then.
+  Json observeResult(const std::string& app, std::int64_t windowID, const RequestDeadline& deadline);
+  Json observeTargetsResult(const std::string& app, std::int64_t windowID,
+                            const RequestDeadline& deadline);
+  Json browserApplicationResult(const Json& request, bool reveal, const RequestDeadline& deadline);
+  // The element reference that `selector` designates within an observation.
+  std::string targetRef(const std::string& app, std::int64_t windowID,
+                        const std::string& observationID, const SemanticSelector& selector);
+  // Press, action or value write on one observed element.
+  Json mutateResult(const std::string& app, std::int64_t windowID, const std::string& observationID,
+                    const std::string& elementRef, const std::optional<Json>& rawValue, bool press,
+                    const std::optional<std::string>& action,
+                    const std::optional<SemanticSelector>& selector, const RequestDeadline& deadline);
+
+  platform::Accessibility& ax() { return *platform_.accessibility; }
+  platform::Workspace& workspace() { return *platform_.workspace; }
+  const platform::Clock& clock() const { return *platform_.clock; }
+
+  std::int64_t nextWindowHandle = 1;
+  std::map<std::int64_t, WindowRecord> windows;
+  std::map<std::string, ObservationRecord> observations;
+  const bool timeoutConfigured;
+
+ private:
+  platform::Platform& platform_;
+};
+
+// The kernel start time of `pid`, or "process_identity_unavailable".
+std::pair<std::uint64_t, std::uint64_t> processStart(platform::Workspace& workspace, std::int32_t pid);
+
+}  // namespace velmaris::gui

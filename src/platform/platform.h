@@ -1,0 +1,19 @@
+// The backends one program runs on, handed to the core when it is built. The product builds
+// them with makeLinuxPlatform(); tests build the simulated desktop themselves.
+#pragma once
+
+#include <memory>
+
+#include "platform/accessibility.h"
+#include "platform/clock.h"
+#include "platform/workspace.h"
+
+namespace velmaris::platform {
+
+struct Platform {
+  std::unique_ptr<Accessibility> accessibility;
+  std::unique_ptr<Workspace> workspace;
+  std::unique_ptr<Clock> clock;
+};
+
+}  // namespace velmaris::platform

@@ -1,0 +1,191 @@
+// Attribute readers: absence versus failure, stage words, labels and element lists.
+#include "gui/observation/attributes.h"
+
+#include <cmath>
+
+#include "sim_helper.h"
+
+namespace velmaris::testing {
+namespace {
+
+using namespace velmaris::gui;
+using platform::AttributeValue;
+
+struct AttributesTest : ::testing::Test {
+  SimHelper s;
+  platform::Element e;
+  void SetUp() override {
+    s.desktop.addProcess(10, "org.example.App");
+    e = s.desktop.addElement(10, "AXButton");
+  }
+  platform::Accessibility& ax() { return *s.platform.accessibility; }
+};
+
+TEST_F(AttributesTest, AbsenceVersusFailure) {
+  s.desktop.setStatus(e, "AXTitle", platform::kAXErrorNoValue);
+  EXPECT_EQ(stringAttribute(ax(), e, "AXTitle"), std::nullopt);
+  EXPECT_EQ(stringAttribute(ax(), e, "AXUnheardOf"), std::nullopt);  // unsupported
+  s.desktop.setString(e, "AXTitle", "");
+  EXPECT_EQ(stringAttribute(ax(), e, "AXTitle"), std::optional<std::string>(""));
+
+  s.desktop.setStatus(e, "AXTitle", platform::kAXErrorCannotComplete);
+  auto f = failureOf([&] { stringAttribute(ax(), e, "AXTitle"); });
+  EXPECT_EQ(f.code, "ax_error");
+  EXPECT_EQ(f.stage, "copy_attribute");
+  EXPECT_EQ(f.attribute, "AXTitle");
+  EXPECT_EQ(f.axStatus, -25204);
+
+  // Attributes off the allow-list are reported as "other".
+  s.desktop.setStatus(e, "AXSecretThing", platform::kAXErrorCannotComplete);
+  EXPECT_EQ(failureOf([&] { stringAttribute(ax(), e, "AXSecretThing"); }).attribute, "other");
+
+  s.desktop.attribute(e, "AXValue").value = AttributeValue::ofInteger(3);
+  f = failureOf([&] { stringAttribute(ax(), e, "AXValue"); });
+  EXPECT_EQ(f.stage, "attribute_type");
+  EXPECT_FALSE(f.axStatus.has_value());
+}
+
+TEST_F(AttributesTest, BooleansMustBeRealBooleans) {
+  s.desktop.attribute(e, "AXEnabled").value = AttributeValue::ofBoolean(false);
+  EXPECT_EQ(boolAttribute(ax(), e, "AXEnabled"), std::optional<bool>(false));
+  s.desktop.attribute(e, "AXEnabled").value = AttributeValue::ofInteger(1);
+  auto f = failureOf([&] { boolAttribute(ax(), e, "AXEnabled"); });
+  EXPECT_EQ(f.code, "ax_error");
+  EXPECT_EQ(f.stage, "attribute_type");
+  EXPECT_EQ(f.attribute, "AXEnabled");
+}
+
+TEST_F(AttributesTest, ElementArraysAreCutAtTheirBound) {
+  for (int i = 0; i < 32; ++i) s.desktop.addChild(e, s.desktop.addElement(10, "AXButton"));
+  auto list = elementArray(ax(), e, "AXChildren", 32);
+  EXPECT_EQ(list.elements.size(), 32u);
+  EXPECT_FALSE(list.truncated);
+
+  platform::Element extra = s.desktop.addElement(10, "AXButton");
+  s.desktop.addChild(e, extra);
+  list = elementArray(ax(), e, "AXChildren", 32);
+  EXPECT_EQ(list.elements.size(), 32u);
+  EXPECT_TRUE(list.truncated);
+  EXPECT_FALSE(list.elements.back().equals(extra));  // the first 32, in order
+
+  platform::Element leaf = s.desktop.addElement(10, "AXStaticText");
+  list = elementArray(ax(), leaf, "AXChildren", 32);  // unsupported
+  EXPECT_TRUE(list.elements.empty());
+  EXPECT_FALSE(list.truncated);
+}
+
+TEST_F(AttributesTest, ElementArrayFailures) {
+  s.desktop.addChild(e, s.desktop.addElement(10, "AXButton"));
+  auto& children = s.desktop.attribute(e, "AXChildren");
+
+  children.countOverride = -1;
+  auto f = failureOf([&] { elementArray(ax(), e, "AXChildren", 32); });
+  EXPECT_EQ(f.stage, "count_attribute");
+  EXPECT_EQ(f.axStatus, 0);
+
+  children.countOverride.reset();
+  children.countStatus = platform::kAXErrorCannotComplete;
+  f = failureOf([&] { elementArray(ax(), e, "AXChildren", 32); });
+  EXPECT_EQ(f.stage, "count_attribute");
+  EXPECT_EQ(f.axStatus, -25204);
+  EXPECT_EQ(f.attribute, "AXChildren");
+
+  // The ranged copy knows no absence: even "no value" fails there.
+  children.countStatus = platform::kAXErrorSuccess;
+  children.valuesStatus = platform::kAXErrorNoValue;
+  f = failureOf([&] { elementArray(ax(), e, "AXChildren", 32); });
+  EXPECT_EQ(f.stage, "copy_attribute_values");
+  EXPECT_EQ(f.axStatus, -25212);
+
+  children.valuesStatus = platform::kAXErrorSuccess;
+  children.valuesOverride = AttributeValue::ofString("not a list");
+  EXPECT_EQ(failureOf([&] { elementArray(ax(), e, "AXChildren", 32); }).stage, "attribute_type");
+}
+
+TEST_F(AttributesTest, ProcessIdMustBePositive) {
+  EXPECT_EQ(elementPID(ax(), e), 10);
+  s.desktop.element(e).pidOverride = 0;
+  auto f = failureOf([&] { elementPID(ax(), e); });
+  EXPECT_EQ(f.stage, "get_pid");
+  EXPECT_EQ(f.axStatus, 0);
+  EXPECT_FALSE(f.attribute.has_value());
+  s.desktop.element(e).pidStatus = platform::kAXErrorInvalidUIElement;
+  EXPECT_EQ(failureOf([&] { elementPID(ax(), e); }).axStatus, -25202);
+}
+
+TEST_F(AttributesTest, LabelsTakeTheFirstNonEmptyCandidate) {
+  auto deadline = s.deadline();
+  s.desktop.setString(e, "AXTitle", "");
+  s.desktop.setString(e, "AXDescription", "Save");
+  Label label = labelForElement(ax(), e, deadline);
+  EXPECT_EQ(label.text, "Save");
+  EXPECT_TRUE(label.diagnostics.empty());
+
+  s.desktop.setStatus(e, "AXTitle", platform::kAXErrorNoValue);
+  s.desktop.attribute(e, "AXDescription").value = AttributeValue::ofInteger(1);
+  s.desktop.setString(e, "AXHelp", "Helpful");
+  label = labelForElement(ax(), e, deadline);
+  EXPECT_EQ(label.text, "Helpful");
+  EXPECT_EQ(label.diagnostics.dump(),
+            R"([{"attribute":"AXTitle","status":-25212},)"
+            R"({"attribute":"AXDescription","issue":"unexpected_type","status":0}])");
+
+  s.desktop.attribute(e, "AXHelp").value = AttributeValue::none();
+  label = labelForElement(ax(), e, deadline);
+  EXPECT_FALSE(label.text.has_value());
+  EXPECT_EQ(label.diagnostics.size(), 3u);
+  EXPECT_EQ(label.diagnostics[2]["issue"], "missing_value");
+}
+
+TEST_F(AttributesTest, LongLabelsAreCutByCharactersAndLaterCandidatesNotRead) {
+  // "é" as e + combining acute: two code points, one user-perceived character.
+  std::string title;
+  for (int i = 0; i < 600; ++i) title += "e\xCC\x81";
+  s.desktop.setString(e, "AXTitle", title);
+  s.desktop.setStatus(e, "AXDescription", platform::kAXErrorCannotComplete);
+  s.desktop.calls.clear();
+  Label label = labelForElement(ax(), e, s.deadline());
+  EXPECT_TRUE(label.truncated);
+  EXPECT_EQ(*label.text, title.substr(0, 512 * 3));
+  EXPECT_EQ(s.desktop.calls["copyAttributeValue"], 1);
+
+  s.clock.advance(3.0);
+  EXPECT_EQ(failureOf([&] { labelForElement(ax(), e, gui::RequestDeadline(*s.platform.clock, 0)); }).code,
+            "deadline_exceeded");
+}
+
+TEST_F(AttributesTest, IdentifiersAreDroppedWholeWhenTooLong) {
+  s.desktop.setString(e, "AXIdentifier", std::string(512, 'x'));
+  EXPECT_EQ(identifierForElement(ax(), e).text, std::string(512, 'x'));
+  s.desktop.setString(e, "AXIdentifier", std::string(513, 'x'));
+  Identifier id = identifierForElement(ax(), e);
+  EXPECT_FALSE(id.text.has_value());
+  EXPECT_TRUE(id.truncated);
+  s.desktop.setString(e, "AXIdentifier", "");
+  id = identifierForElement(ax(), e);
+  EXPECT_FALSE(id.text.has_value());
+  EXPECT_FALSE(id.truncated);
+}
+
+TEST_F(AttributesTest, Bounds) {
+  auto bounds = [&](double x, double y, double w, double h) {
+    s.desktop.attribute(e, "AXPosition").value = AttributeValue::ofPoint({x, y});
+    s.desktop.attribute(e, "AXSize").value = AttributeValue::ofSize({w, h});
+    return elementBounds(ax(), e);
+  };
+  EXPECT_FALSE(bounds(0, 0, 0, 20));
+  EXPECT_FALSE(bounds(0, 0, 40000, 20));
+  EXPECT_FALSE(bounds(NAN, 0, 10, 20));
+  EXPECT_FALSE(bounds(0, INFINITY, 10, 20));
+  EXPECT_TRUE(bounds(0, 0, 32768, 32768));
+  auto r = bounds(100, 50, -40, 20);  // standardised from the smaller edge
+  ASSERT_TRUE(r);
+  EXPECT_EQ(boundsJSON(*r).dump(),
+            R"({"coordinate_unit":"point","height":20.0,"origin":"global_top_left","width":40.0,"x":60.0,"y":50.0})");
+  // A point where a size belongs is no bounds.
+  s.desktop.attribute(e, "AXSize").value = AttributeValue::ofPoint({1, 1});
+  EXPECT_FALSE(elementBounds(ax(), e));
+}
+
+}  // namespace
+}  // namespace velmaris::testing

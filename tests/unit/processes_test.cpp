@@ -1,0 +1,119 @@
+// Process resolution and identity on the simulated desktop.
+#include "sim_helper.h"
+
+namespace velmaris::testing {
+namespace {
+
+using platform::ActivationPolicy;
+
+TEST(ProcessResolution, PrefersTheOneRegularApplication) {
+  SimHelper s;
+  s.desktop.addProcess(10, "org.example.App", ActivationPolicy::Accessory);
+  s.desktop.addProcess(11, "org.example.App", ActivationPolicy::Regular);
+  s.desktop.addProcess(12, "org.example.Other", ActivationPolicy::Regular);
+  EXPECT_EQ(s.ax().resolveProcess("org.example.App").identity.pid, 11);
+
+  // A lone non-regular application is taken; two of them are ambiguous, as are two regular.
+  s.desktop.addProcess(20, "org.example.Agent", ActivationPolicy::Accessory);
+  EXPECT_EQ(s.ax().resolveProcess("org.example.Agent").identity.pid, 20);
+  s.desktop.addProcess(21, "org.example.Agent", ActivationPolicy::Prohibited);
+  EXPECT_EQ(failureOf([&] { s.ax().resolveProcess("org.example.Agent"); }).code, "ambiguous_process");
+  s.desktop.addProcess(13, "org.example.App", ActivationPolicy::Regular);
+  EXPECT_EQ(failureOf([&] { s.ax().resolveProcess("org.example.App"); }).code, "ambiguous_process");
+}
+
+TEST(ProcessResolution, MatchesTheKeyExactlyAndSkipsTheTerminated) {
+  SimHelper s;
+  s.desktop.addProcess(10, "org.example.App");
+  s.desktop.addProcess(11, std::nullopt);
+  EXPECT_EQ(failureOf([&] { s.ax().resolveProcess("org.example.app"); }).code, "process_not_found");
+  EXPECT_EQ(failureOf([&] { s.ax().resolveProcess("org.example.App "); }).code, "process_not_found");
+  s.desktop.process(10)->app.terminated = true;
+  EXPECT_EQ(failureOf([&] { s.ax().resolveProcess("org.example.App"); }).code, "process_not_found");
+}
+
+TEST(ProcessResolution, RefusesImplausibleKernelRecords) {
+  SimHelper s;
+  auto& p = s.desktop.addProcess(10, "org.example.App");
+  auto code = [&] { return failureOf([&] { s.ax().resolveProcess("org.example.App"); }).code; };
+
+  p.startSeconds = 0;
+  EXPECT_EQ(code(), "process_identity_unavailable");
+  p.startSeconds = 1700000000;
+  p.startMicroseconds = 1000000;
+  EXPECT_EQ(code(), "process_identity_unavailable");
+  p.startMicroseconds = 999999;
+  p.recordPid = 99;
+  EXPECT_EQ(code(), "process_identity_unavailable");
+  p.recordPid.reset();
+  p.recordReadable = false;
+  EXPECT_EQ(code(), "process_identity_unavailable");
+  p.recordReadable = true;
+  auto resolved = s.ax().resolveProcess("org.example.App");
+  EXPECT_EQ(resolved.identity,
+            (gui::ProcessIdentity{"org.example.App", 10, 1700000000, 999999}));
+}
+
+TEST(ProcessResolution, IdentityChangingBetweenTheTwoReadingsIsRefused) {
+  struct Case {
+    const char* name;
+    std::function<void(platform::sim::SimDesktop&)> change;
+  };
+  std::vector<Case> cases = {
+      {"start time", [](auto& d) { d.process(10)->startMicroseconds += 10000; }},
+      {"bundle id", [](auto& d) { d.process(10)->app.bundleID = "org.example.Else"; }},
+      {"policy", [](auto& d) { d.process(10)->app.activationPolicy = ActivationPolicy::Accessory; }},
+      {"terminated", [](auto& d) { d.process(10)->app.terminated = true; }},
+      {"gone", [](auto& d) { d.removeProcess(10); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimHelper s;
+    s.desktop.addProcess(10, "org.example.App");
+    int records = 0;
+    // The change lands right after the first reading of the kernel record.
+    s.desktop.beforeCall = [&](const std::string& call) {
+      if (call == "runningApplication" && records++ == 0) c.change(s.desktop);
+    };
+    auto f = failureOf([&] { s.ax().resolveProcess("org.example.App"); });
+    EXPECT_EQ(f.code, "process_identity_changed");
+    EXPECT_FALSE(f.stage.has_value());
+  }
+}
+
+TEST(ProcessResolution, ConfirmRefusesARestartedApplication) {
+  SimHelper s;
+  s.desktop.addProcess(10, "org.example.App");
+  auto identity = s.ax().resolveProcess("org.example.App").identity;
+  EXPECT_NO_THROW(s.ax().confirmProcess(identity));
+
+  s.desktop.restartProcess(10, 10);  // same pid, new start time
+  EXPECT_EQ(failureOf([&] { s.ax().confirmProcess(identity); }).code, "process_identity_changed");
+  s.desktop.restartProcess(10, 11);
+  EXPECT_EQ(failureOf([&] { s.ax().confirmProcess(identity); }).code, "process_identity_changed");
+  s.desktop.removeProcess(11);
+  EXPECT_EQ(failureOf([&] { s.ax().confirmProcess(identity); }).code, "process_not_found");
+}
+
+TEST(Permission, TimeoutFailureAndMissingTrust) {
+  {
+    SimHelper s;
+    s.desktop.timeoutStatus = platform::kAXErrorFailure;
+    auto f = failureOf([&] { s.ax().requireAXPermission(); });
+    EXPECT_EQ(f.code, "ax_error");
+    EXPECT_EQ(f.stage, "set_timeout");
+    // Never retried: a later success of the call does not help.
+    s.desktop.timeoutStatus = platform::kAXErrorSuccess;
+    EXPECT_EQ(failureOf([&] { s.ax().requireAXPermission(); }).code, "ax_error");
+  }
+  {
+    SimHelper s;
+    EXPECT_NO_THROW(s.ax().requireAXPermission());
+    EXPECT_FLOAT_EQ(*s.desktop.messagingTimeout, 0.25f);
+    s.desktop.trusted = false;
+    EXPECT_EQ(failureOf([&] { s.ax().requireAXPermission(); }).code, "accessibility_required");
+  }
+}
+
+}  // namespace
+}  // namespace velmaris::testing

@@ -1,0 +1,38 @@
+// A helper built on the simulated desktop, for the unit tests of the request methods.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "gui/ax_helper.h"
+#include "platform/sim/sim_desktop.h"
+
+namespace velmaris::testing {
+
+struct SimHelper {
+  platform::sim::SimDesktop desktop;
+  platform::sim::TestClock clock;
+  platform::Platform platform = desktop.platform(clock);
+  std::optional<gui::AXHelper> helper;
+
+  gui::AXHelper& ax() {
+    if (!helper) helper.emplace(platform);
+    return *helper;
+  }
+  gui::RequestDeadline deadline() { return gui::RequestDeadline(*platform.clock); }
+};
+
+// Runs `body` and returns the code of the HelperFailure it throws ("" if none).
+template <typename F>
+gui::HelperFailure failureOf(F&& body) {
+  try {
+    body();
+  } catch (const gui::HelperFailure& f) {
+    return f;
+  }
+  return gui::HelperFailure{};
+}
+
+}  // namespace velmaris::testing

@@ -1,0 +1,157 @@
+// The window registry and the "windows" method on the simulated desktop.
+#include "sim_helper.h"
+
+namespace velmaris::testing {
+namespace {
+
+using platform::AttributeValue;
+
+struct WindowsTest : ::testing::Test {
+  SimHelper s;
+  void SetUp() override { s.desktop.addProcess(10, "org.example.App"); }
+  gui::Json windows(const std::string& app = "org.example.App") {
+    return s.ax().windowsResult(app, s.deadline());
+  }
+  std::vector<std::int64_t> handles(const gui::Json& result) {
+    std::vector<std::int64_t> out;
+    for (const auto& w : result["windows"]) out.push_back(w["window_id"].get<std::int64_t>());
+    return out;
+  }
+};
+
+TEST_F(WindowsTest, ListsWindowsWithTitlesRolesAndCapabilities) {
+  s.desktop.addWindow(10, "Main");
+  platform::Element untitled = s.desktop.addWindow(10, std::nullopt);
+  s.desktop.setStatus(untitled, "AXRole", platform::kAXErrorNoValue);
+  gui::Json r = windows();
+  EXPECT_EQ(r["process_id"], 10);
+  EXPECT_EQ(r["windows"].dump(),
+            R"([{"role":"AXWindow","title":"Main","window_id":1},{"role":null,"title":null,"window_id":2}])");
+  EXPECT_EQ(r["capabilities"].dump(),
+            R"({"click":false,"keyboard":false,"press":true,)"
+            R"("screen_capture":true,"screen_capture_requires":"existing Screen Recording permission and macOS 14+",)"
+            R"("scroll":"observed_AX_page_actions_only","secondary_actions":true,"set_value":true})");
+  s.desktop.screenCaptureAllowed = false;
+  EXPECT_EQ(windows()["capabilities"]["screen_capture"], false);
+}
+
+TEST_F(WindowsTest, HandlesAreStableAndNeverReused) {
+  platform::Element a = s.desktop.addWindow(10, "A");
+  s.desktop.addWindow(10, "B");
+  EXPECT_EQ(handles(windows()), (std::vector<std::int64_t>{1, 2}));
+  s.desktop.removeWindow(10, a);
+  s.desktop.addWindow(10, "C");
+  EXPECT_EQ(handles(windows()), (std::vector<std::int64_t>{2, 3}));
+
+  // A restarted application's windows are new windows of a new process.
+  s.desktop.restartProcess(10, 10);
+  s.desktop.addWindow(10, "B");
+  EXPECT_EQ(handles(windows()), (std::vector<std::int64_t>{4}));
+  auto f = failureOf([&] { s.ax().revalidateWindow(s.ax().windowRecord(2, "org.example.App"), s.deadline()); });
+  EXPECT_EQ(f.code, "process_identity_changed");
+}
+
+TEST_F(WindowsTest, TitlesAreCutAt512Characters) {
+  s.desktop.addWindow(10, std::string(512, 't'));
+  s.desktop.addWindow(10, std::string(513, 't'));
+  gui::Json r = windows();
+  EXPECT_FALSE(r["windows"][0].contains("title_truncated"));
+  EXPECT_EQ(r["windows"][1]["title"], std::string(512, 't'));
+  EXPECT_EQ(r["windows"][1]["title_truncated"], true);
+}
+
+TEST_F(WindowsTest, AtMost128Windows) {
+  for (int i = 0; i < 128; ++i) s.desktop.addWindow(10, "W");
+  EXPECT_EQ(windows()["windows"].size(), 128u);
+  s.desktop.addWindow(10, "W");
+  EXPECT_EQ(failureOf([&] { windows(); }).code, "window_limit_exceeded");
+}
+
+TEST_F(WindowsTest, FallsBackToTheFocusedAndMainWindow) {
+  platform::Element app = s.desktop.applicationElement(10);
+  platform::Element focused = s.desktop.addElement(10, "AXWindow", "Focused");
+  s.desktop.attribute(app, "AXWindows").status = platform::kAXErrorNoValue;
+  s.desktop.attribute(app, "AXFocusedWindow").value = AttributeValue::ofElement(focused);
+  s.desktop.attribute(app, "AXMainWindow").value = AttributeValue::ofElement(focused);
+  EXPECT_EQ(windows()["windows"].size(), 1u);
+
+  // A main window that is not a window is ignored; the tolerated statuses are skipped.
+  s.desktop.attribute(app, "AXMainWindow").value =
+      AttributeValue::ofElement(s.desktop.addElement(10, "AXSheet"));
+  s.desktop.setStatus(app, "AXFocusedWindow", platform::kAXErrorFailure);
+  EXPECT_EQ(windows()["windows"].size(), 0u);
+
+  s.desktop.setStatus(app, "AXFocusedWindow", platform::kAXErrorCannotComplete);
+  auto f = failureOf([&] { windows(); });
+  EXPECT_EQ(f.stage, "copy_attribute");
+  EXPECT_EQ(f.attribute, "other");
+  EXPECT_EQ(f.axStatus, -25204);
+
+  s.desktop.attribute(app, "AXFocusedWindow") = {};
+  s.desktop.attribute(app, "AXFocusedWindow").value = AttributeValue::ofString("not an element");
+  f = failureOf([&] { windows(); });
+  EXPECT_EQ(f.stage, "attribute_type");
+  EXPECT_EQ(f.attribute, "other");
+}
+
+TEST_F(WindowsTest, AWindowOfAnotherProcessIsRefused) {
+  platform::Element w = s.desktop.addWindow(10, "W");
+  s.desktop.element(w).pidOverride = 11;
+  auto f = failureOf([&] { windows(); });
+  EXPECT_EQ(f.code, "ax_error");
+  EXPECT_EQ(f.stage, "verify_pid");
+}
+
+TEST_F(WindowsTest, HandleLookupAndRevalidation) {
+  platform::Element w = s.desktop.addWindow(10, "W");
+  windows();
+  EXPECT_EQ(failureOf([&] { s.ax().windowRecord(1, "org.example.Other"); }).code, "window_unavailable");
+  EXPECT_EQ(failureOf([&] { s.ax().windowRecord(2, "org.example.App"); }).code, "window_unavailable");
+  const gui::WindowRecord& record = s.ax().windowRecord(1, "org.example.App");
+  EXPECT_TRUE(s.ax().revalidateWindow(record, s.deadline()).equals(w));
+
+  // Listed twice is as unusable as gone.
+  s.desktop.attribute(s.desktop.applicationElement(10), "AXWindows").value.elements.push_back(w);
+  EXPECT_EQ(failureOf([&] { s.ax().revalidateWindow(record, s.deadline()); }).code, "window_unavailable");
+  s.desktop.removeWindow(10, w);
+  EXPECT_EQ(failureOf([&] { s.ax().revalidateWindow(record, s.deadline()); }).code, "window_unavailable");
+}
+
+TEST_F(WindowsTest, AFailedTitleReadLeavesTheHandleRegistered) {
+  platform::Element w = s.desktop.addWindow(10, "W");
+  s.desktop.setStatus(w, "AXTitle", platform::kAXErrorCannotComplete);
+  EXPECT_EQ(failureOf([&] { windows(); }).code, "ax_error");
+  EXPECT_EQ(s.ax().windows.size(), 1u);
+}
+
+TEST_F(WindowsTest, PruningKeepsThe512MostRecentlySeen) {
+  for (std::int64_t h = 1; h <= 600; ++h)
+    s.ax().windows[h] = gui::WindowRecord{h, "org.example.App", {}, {}, static_cast<double>(h)};
+  s.ax().pruneState();
+  ASSERT_EQ(s.ax().windows.size(), 512u);
+  EXPECT_EQ(s.ax().windows.begin()->first, 89);
+
+  // Observations expire at their instant, not after it.
+  s.ax().observations["a"] = {"a", s.clock.now};
+  s.ax().observations["b"] = {"b", s.clock.now + 0.001};
+  s.ax().pruneState();
+  EXPECT_EQ(s.ax().observations.count("a"), 0u);
+  EXPECT_EQ(s.ax().observations.count("b"), 1u);
+}
+
+TEST_F(WindowsTest, DeadlineAndPermissionComeFirst) {
+  s.desktop.addWindow(10, "W");
+  gui::RequestDeadline deadline = s.deadline();
+  s.ax();
+  s.clock.advance(3.0);  // exactly at the deadline: too late
+  s.desktop.calls.clear();
+  EXPECT_EQ(failureOf([&] { s.ax().windowsResult("org.example.App", deadline); }).code,
+            "deadline_exceeded");
+  EXPECT_TRUE(s.desktop.calls.empty());
+  s.desktop.trusted = false;
+  EXPECT_EQ(failureOf([&] { windows(); }).code, "accessibility_required");
+  EXPECT_EQ(s.desktop.calls["runningApplications"], 0);
+}
+
+}  // namespace
+}  // namespace velmaris::testing
