@@ -12,22 +12,17 @@
 #include <nlohmann/json.hpp>
 
 #include "gui/channel/failure.h"
+#include "gui/observation/locate.h"
+#include "gui/observation/observation_store.h"
 #include "gui/observation/selector.h"
+#include "gui/observation/traversal.h"
+#include "gui/processes/process_identity.h"
 #include "platform/platform.h"
 
 namespace velmaris::gui {
 
 using Json = nlohmann::json;
 using platform::Element;
-
-struct ProcessIdentity {
-  std::string bundleID;
-  std::int32_t pid = 0;
-  std::uint64_t startSeconds = 0;
-  std::uint64_t startMicroseconds = 0;
-
-  bool operator==(const ProcessIdentity&) const = default;
-};
 
 struct ResolvedProcess {
   platform::RunningApplication application;
@@ -41,12 +36,6 @@ struct WindowRecord {
   ProcessIdentity process;
   Element element;
   double lastSeenUptime = 0;
-};
-
-// What later requests act through. Grows with the observation store.
-struct ObservationRecord {
-  std::string id;
-  double expiresAtUptime = 0;
 };
 
 class AXHelper {
@@ -85,6 +74,23 @@ class AXHelper {
   // The element reference that `selector` designates within an observation.
   std::string targetRef(const std::string& app, std::int64_t windowID,
                         const std::string& observationID, const SemanticSelector& selector);
+  // Observation.
+  std::optional<Json> buildNode(const Element& element, std::int64_t depth, TraversalState& state,
+                                std::map<std::string, ObservedElement>& refs,
+                                const RequestDeadline& deadline);
+  // Stores a new observation of the window and returns its id.
+  std::string storeObservation(const std::string& app, std::int64_t windowID,
+                               const ProcessIdentity& process,
+                               std::map<std::string, ObservedElement> elements, bool breadthFirst);
+  // The live observation `observationID` of (app, window), or "observation_unavailable" /
+  // "observation_mismatch"; an unknown or expired id is removed on the way.
+  ObservationRecord liveObservation(const std::string& app, std::int64_t windowID,
+                                    const std::string& observationID);
+  LocatedElement locateElement(const Element& root, const Element& target, bool breadthFirst,
+                               const RequestDeadline& deadline);
+  void verifyUniqueSelector(const Element& root, const Element& selected,
+                            const SemanticSelector& selector, const RequestDeadline& deadline);
+
   // Press, action or value write on one observed element.
   Json mutateResult(const std::string& app, std::int64_t windowID, const std::string& observationID,
                     const std::string& elementRef, const std::optional<Json>& rawValue, bool press,

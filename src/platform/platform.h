@@ -6,6 +6,7 @@
 
 #include "platform/accessibility.h"
 #include "platform/clock.h"
+#include "platform/window_server.h"
 #include "platform/workspace.h"
 
 namespace velmaris::platform {
@@ -14,6 +15,7 @@ struct Platform {
   std::unique_ptr<Accessibility> accessibility;
   std::unique_ptr<Workspace> workspace;
   std::unique_ptr<Clock> clock;
+  std::unique_ptr<WindowServer> windowServer;
 };
 
 }  // namespace velmaris::platform

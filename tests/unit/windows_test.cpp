@@ -132,8 +132,8 @@ TEST_F(WindowsTest, PruningKeepsThe512MostRecentlySeen) {
   EXPECT_EQ(s.ax().windows.begin()->first, 89);
 
   // Observations expire at their instant, not after it.
-  s.ax().observations["a"] = {"a", s.clock.now};
-  s.ax().observations["b"] = {"b", s.clock.now + 0.001};
+  s.ax().observations["a"].expiresAtUptime = s.clock.now;
+  s.ax().observations["b"].expiresAtUptime = s.clock.now + 0.001;
   s.ax().pruneState();
   EXPECT_EQ(s.ax().observations.count("a"), 0u);
   EXPECT_EQ(s.ax().observations.count("b"), 1u);

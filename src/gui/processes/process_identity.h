@@ -1,11 +1,24 @@
 // Choosing one running process for an application key, among candidates of any type.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "gui/channel/failure.h"
 
 namespace velmaris::gui {
+
+// A process pinned by its pid and kernel start time, so a reused pid is never mistaken
+// for the process that was observed.
+struct ProcessIdentity {
+  std::string bundleID;
+  std::int32_t pid = 0;
+  std::uint64_t startSeconds = 0;
+  std::uint64_t startMicroseconds = 0;
+
+  bool operator==(const ProcessIdentity&) const = default;
+};
 
 // One regular candidate wins over any number of others; without a regular one, a single
 // candidate of any kind is taken. Anything else is ambiguous.

@@ -312,6 +312,7 @@ Platform SimDesktop::platform(TestClock& clock) {
   p.accessibility = std::make_unique<SimAccessibility>(*this);
   p.workspace = std::make_unique<SimWorkspace>(*this);
   p.clock = std::make_unique<ClockRef>(clock);
+  p.windowServer = windowServer.backend(clock);
   return p;
 }
 

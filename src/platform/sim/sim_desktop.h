@@ -14,6 +14,7 @@
 #include "platform/accessibility.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/sim/sim_window_server.h"
 #include "platform/workspace.h"
 
 namespace velmaris::platform::sim {
@@ -94,6 +95,9 @@ class SimDesktop {
 
   // Counts of calls, by name, for tests that prove no platform work was done.
   std::map<std::string, int> calls;
+
+  // The window server's side of the desktop: hidden and active applications, on-screen windows.
+  SimWindowServer windowServer;
 
   // Builds a Platform whose backends read and write this desktop, on `clock`.
   Platform platform(TestClock& clock);

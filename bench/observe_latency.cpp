@@ -1,0 +1,102 @@
+// Latency of "observe" and "observe_targets" through the real velmaris-gui on a fixture
+// window of 128 elements, side by side in the same run with a reference walk of the same
+// window that reads the same attributes through pyatspi (bench/reference_walk.py, run with
+// Debian's python3); the three alternate, run by run. Prints the medians in milliseconds
+// and the ratios as one JSON line.
+// Run it on a desktop with an accessibility bus, e.g.:
+//
+//   scripts/virtual-desktop -- build/bin/bench_observe_latency [runs]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "harness.h"
+
+namespace {
+
+using Json = nlohmann::json;
+using velmaris::testing::Fixture;
+using velmaris::testing::Helper;
+using velmaris::testing::Process;
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double timedRequest(Helper& helper, const Json& request, const char* expectKey) {
+  const auto start = std::chrono::steady_clock::now();
+  Json response = helper.request(request);
+  const auto end = std::chrono::steady_clock::now();
+  if (!response.contains("result") || !response["result"].contains(expectKey)) {
+    std::fprintf(stderr, "unexpected response: %s\n", response.dump().c_str());
+    std::exit(1);
+  }
+  return std::chrono::duration<double, std::milli>(end - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int runs = argc > 1 ? std::atoi(argv[1]) : 20;
+  const std::string app = "org.velmaris.Bench";
+  Fixture fixture({"--app-id=" + app, "--title=Bench", "--widgets=bench"});
+  Helper helper;
+  Json windows = helper.request({{"id", 1}, {"method", "windows"}, {"app", app}});
+  const std::int64_t window = windows["result"]["windows"][0]["window_id"];
+  const Json observe = {{"id", 2}, {"method", "observe"}, {"app", app}, {"window_id", window}};
+  const Json targets = {
+      {"id", 3}, {"method", "observe_targets"}, {"app", app}, {"window_id", window}};
+
+  // The reference walk works on the same window in the same run, one walk per line it
+  // reads, so that its walks alternate with the helper's requests under the same load.
+  Process reference({"/usr/bin/python3", std::string(VELMARIS_SOURCE_DIR) + "/bench/reference_walk.py",
+                     std::to_string(fixture.pid())});
+  auto walkOnce = [&]() -> Json {
+    if (!reference.write("walk\n")) return nullptr;
+    auto line = reference.readLine(std::chrono::milliseconds(60000));
+    if (!line) return nullptr;
+    return Json::parse(*line);
+  };
+  if (!reference.readLine(std::chrono::milliseconds(60000))) {
+    std::fprintf(stderr, "reference walk did not start: %s\n", reference.errorText().c_str());
+    return 1;
+  }
+
+  // Warm-up of both, and the element counts.
+  Json first = helper.request(observe);
+  helper.request(targets);
+  Json firstWalk = walkOnce();
+  if (firstWalk.is_null()) {
+    std::fprintf(stderr, "reference walk failed: %s\n", reference.errorText().c_str());
+    return 1;
+  }
+  const auto visited = first["result"]["visited_elements"];
+  std::vector<double> observeMs, targetsMs, referenceMs;
+  for (int i = 0; i < runs; ++i) {
+    observeMs.push_back(timedRequest(helper, observe, "tree"));
+    targetsMs.push_back(timedRequest(helper, targets, "targets"));
+    Json walk = walkOnce();
+    if (walk.is_null()) return 1;
+    referenceMs.push_back(walk["ms"].get<double>());
+  }
+  Json walk = firstWalk;
+
+  const double o = median(observeMs), t = median(targetsMs), r = median(referenceMs);
+  Json report = {{"runs", runs},
+                 {"visited_elements", visited},
+                 {"reference_nodes", walk["nodes"]},
+                 {"observe_median_ms", o},
+                 {"observe_targets_median_ms", t},
+                 {"reference_walk_median_ms", r},
+                 {"reference_over_observe", r / o},
+                 {"reference_over_observe_targets", r / t}};
+  std::printf("%s\n", report.dump().c_str());
+  return 0;
+}

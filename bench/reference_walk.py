@@ -1,0 +1,89 @@
+#!/usr/bin/python3
+# The reference walk for the observation benchmark: the same window, the same attributes and
+# the same bounds (128 elements, depth 10, 32 children each, depth first) read through
+# pyatspi, which most Linux accessibility automation builds on. Prints one JSON line with
+# the walk time in milliseconds for every line it reads. Run with Debian's python3
+# (python3-pyatspi).
+#
+#   reference_walk.py PID
+import json
+import sys
+import time
+
+import pyatspi
+
+MAX_NODES, MAX_DEPTH, MAX_CHILDREN = 128, 10, 32
+
+
+def window_of(pid):
+    for app in pyatspi.Registry.getDesktop(0):
+        if app is not None and app.get_process_id() == pid:
+            for child in app:
+                if child is not None and child.getRole() in (pyatspi.ROLE_FRAME, pyatspi.ROLE_WINDOW):
+                    return child
+    raise SystemExit("no window for pid %d" % pid)
+
+
+def read_node(acc):
+    node = {"role": acc.getRoleName(), "name": acc.name, "description": acc.description}
+    states = acc.getState()
+    node["enabled"] = states.contains(pyatspi.STATE_ENABLED)
+    node["id"] = acc.accessibleId
+    interfaces = acc.get_interfaces()
+    value = None
+    if states.contains(pyatspi.STATE_CHECKED) or acc.getRole() == pyatspi.ROLE_CHECK_BOX:
+        value = 1 if states.contains(pyatspi.STATE_CHECKED) else 0
+    elif "Value" in interfaces:
+        value = acc.queryValue().currentValue
+    elif "Text" in interfaces:
+        text = acc.queryText()
+        value = text.getText(0, -1)
+    node["value"] = value
+    node["settable"] = ("EditableText" in interfaces and states.contains(pyatspi.STATE_EDITABLE)) or "Value" in interfaces
+    actions = []
+    if "Action" in interfaces:
+        action = acc.queryAction()
+        actions = [action.getName(i) for i in range(action.nActions)]
+    node["actions"] = actions
+    if "Component" in interfaces:
+        node["extents"] = tuple(acc.queryComponent().getExtents(pyatspi.DESKTOP_COORDS))
+    return node
+
+
+def walk(root):
+    visited = []
+    out = []
+
+    def visit(acc, depth):
+        if len(visited) >= MAX_NODES or any(acc == v for v in visited):
+            return
+        visited.append(acc)
+        out.append(read_node(acc))
+        if depth < MAX_DEPTH:
+            count = min(acc.childCount, MAX_CHILDREN)
+            for i in range(count):
+                if len(visited) >= MAX_NODES:
+                    break
+                child = acc.getChildAtIndex(i)
+                if child is not None:
+                    visit(child, depth + 1)
+        else:
+            acc.childCount
+
+    visit(root, 0)
+    return out
+
+
+def main():
+    pid = int(sys.argv[1])
+    window = window_of(pid)
+    print(json.dumps({"ready": True}), flush=True)
+    # One walk per line read, so that the benchmark can interleave the walks with its own
+    # requests and both see the same load.
+    for _ in sys.stdin:
+        start = time.perf_counter()
+        nodes = len(walk(window))
+        print(json.dumps({"nodes": nodes, "ms": (time.perf_counter() - start) * 1000}), flush=True)
+
+
+main()

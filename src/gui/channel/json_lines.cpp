@@ -1,0 +1,143 @@
+// Line framing, request parsing and the one catching point of every failure. The loop
+// knows bytes, lines, ids and the writer; which methods exist is the dispatcher's affair.
+#include "gui/channel/json_lines.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include <unistd.h>
+
+#include "gui/ax_helper.h"
+
+namespace velmaris::gui {
+
+void processLine(std::string_view line, const RequestHandler& handler, ResponseWriter& writer) {
+  if (line.size() > static_cast<std::size_t>(maxInputBytes)) {
+    writer.emitError(std::nullopt, "input_too_large");
+    return;
+  }
+  Json request = Json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
+  // The top level must be a container: a bare scalar is not a JSON text we accept.
+  if (request.is_discarded() || !(request.is_object() || request.is_array())) {
+    writer.emitError(std::nullopt, "invalid_json");
+    return;
+  }
+  if (!request.is_object()) {
+    writer.emitError(std::nullopt, "invalid_input");
+    return;
+  }
+  const auto idMember = request.find("id");
+  const std::optional<Json> id =
+      validResponseID(idMember == request.end() ? nullptr : &*idMember);
+  if (!id) {
+    writer.emitError(std::nullopt, "invalid_input");
+    return;
+  }
+
+  std::optional<Json> result;
+  std::optional<HelperFailure> failure;
+  try {
+    result = handler(request);
+  } catch (const HelperFailure& f) {
+    failure = f;
+  } catch (...) {
+    failure = helperError("internal_error");
+  }
+  if (failure) {
+    writer.emitError(id, failure->code, &*failure);
+    return;
+  }
+  const auto includeImage = request.find("include_image");
+  const bool imageRequested =
+      includeImage != request.end() && includeImage->is_boolean() && includeImage->get<bool>();
+  writer.emit(Json{{"id", *id}, {"result", std::move(*result)}},
+              imageRequested ? maxImageResponseBytes : maxResponseBytes);
+}
+
+JSONLinesLoop::JSONLinesLoop(InputSource input, RequestHandler handler, ResponseWriter& writer)
+    : input_(std::move(input)), handler_(std::move(handler)), writer_(writer) {}
+
+void JSONLinesLoop::run() {
+  for (;;) {
+    const ssize_t got = input_(chunk_.data(), chunk_.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      // Whatever was buffered is dropped: the line it belonged to never ended.
+      writer_.emitError(std::nullopt, "stdin_error");
+      releaseLine();
+      return;
+    }
+    if (got == 0) {
+      if (discarding_) {
+        writer_.emitError(std::nullopt, "input_too_large");
+      } else if (!line_.empty()) {
+        processLine(std::string_view(line_.data(), line_.size()), handler_, writer_);
+      }
+      releaseLine();
+      return;
+    }
+    consume(chunk_.data(), static_cast<std::size_t>(got));
+  }
+}
+
+void JSONLinesLoop::consume(const char* bytes, std::size_t count) {
+  const char* const end = bytes + count;
+  const char* cursor = bytes;
+  while (cursor < end) {
+    const auto* feed = static_cast<const char*>(std::memchr(cursor, '\n', end - cursor));
+    const char* runEnd = feed != nullptr ? feed : end;
+    const auto runLength = static_cast<std::size_t>(runEnd - cursor);
+    // Bytes up to the next line feed, taken as a run. Appending them one by one would
+    // give the same result: the byte that finds the buffer full starts the discard, and
+    // whatever the buffer held by then is released with it.
+    if (!discarding_ && runLength > 0) {
+      const auto room = static_cast<std::size_t>(maxInputBytes) - line_.size();
+      if (runLength > room) {
+        discarding_ = true;
+        releaseLine();
+      } else {
+        appendToLine(cursor, runLength);
+      }
+    }
+    if (feed == nullptr) return;
+    if (discarding_) {
+      writer_.emitError(std::nullopt, "input_too_large");
+      discarding_ = false;
+      releaseLine();
+    } else {
+      processLine(std::string_view(line_.data(), line_.size()), handler_, writer_);
+      line_.clear();  // keeps the storage for the next line
+    }
+    cursor = feed + 1;
+  }
+}
+
+void JSONLinesLoop::appendToLine(const char* bytes, std::size_t count) {
+  const std::size_t needed = line_.size() + count;
+  if (needed > line_.capacity()) {
+    // Grow by doubling as usual, but never past the longest line that can be accepted.
+    const std::size_t grown = std::max(needed, std::max<std::size_t>(line_.capacity() * 2, 256));
+    line_.reserve(std::min(grown, static_cast<std::size_t>(maxInputBytes)));
+  }
+  line_.insert(line_.end(), bytes, bytes + count);
+}
+
+void JSONLinesLoop::releaseLine() { std::vector<char>().swap(line_); }
+
+void runJSONLines(int fd, AXHelper& helper, OutputSink sink) {
+  ResponseWriter writer(std::move(sink));
+  JSONLinesLoop loop([fd](char* buffer, std::size_t size) { return ::read(fd, buffer, size); },
+                     [&helper](const Json& request) { return helper.handle(request); }, writer);
+  loop.run();
+}
+
+int runHelper(AXHelper& helper) {
+  // The program ignores SIGPIPE before this, so a reader that has gone away only makes
+  // the writes fail; the loop still ends, with status 0, when its input ends.
+  runJSONLines(STDIN_FILENO, helper, standardOutputSink());
+  return 0;
+}
+
+}  // namespace velmaris::gui

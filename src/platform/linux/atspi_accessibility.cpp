@@ -1,0 +1,772 @@
+// AT-SPI behind the accessibility interface. A read first proves the object alive (GTK keeps a
+// destroyed widget's object answering, with an emptied or "defunct" state set, for seconds),
+// and calls an interface's methods only on objects that list that interface (at-spi2-atk
+// answers others with a garbage value or an assertion in the application).
+#include "platform/linux/atspi_accessibility.h"
+
+#include "platform/linux/atspi_prefetch.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string_view>
+
+namespace velmaris::platform::linux_desktop {
+namespace {
+
+// The application element of a process that takes no part in accessibility: no bus name,
+// the pid kept in the path so that getPid can still answer.
+constexpr std::string_view kUnregisteredPrefix = "/org/velmaris/unregistered/";
+
+// Interfaces, as bits of a mask.
+enum Interface : unsigned {
+  kAction = 1u << 0,
+  kComponent = 1u << 1,
+  kValue = 1u << 2,
+  kText = 1u << 3,
+  kEditableText = 1u << 4,
+};
+
+struct InterfaceName {
+  std::string_view name;
+  Interface bit;
+};
+constexpr InterfaceName kInterfaceNames[] = {
+    {kActionInterface, kAction},
+    {kComponentInterface, kComponent},
+    {kValueInterface, kValue},
+    {kTextInterface, kText},
+    {kEditableTextInterface, kEditableText},
+};
+
+constexpr std::size_t kMaxCachedInterfaces = 8192;
+// Above this many children, a range is read one child at a time rather than all at once.
+constexpr std::int64_t kBulkChildren = 1024;
+
+bool unregistered(const Element& element) { return element.owner.empty(); }
+bool isApplication(const Element& element) { return element.path == kRootPath; }
+
+std::string cacheKey(const Element& element) { return element.owner + '\n' + element.path; }
+
+// Object references as the application handed them out; an empty owner means its own.
+void appendObjects(const Element& parent, const std::vector<BusObject>& objects,
+                   std::vector<Element>& out) {
+  for (const auto& object : objects) {
+    if (object.path == kNullPath || object.path.empty()) continue;
+    out.push_back({object.owner.empty() ? parent.owner : object.owner, object.path});
+  }
+}
+
+AttributeValue slice(std::vector<Element> elements, std::int64_t index, std::int64_t count) {
+  std::vector<Element> out;
+  for (std::int64_t i = index; i < index + count && i < std::int64_t(elements.size()); i++) {
+    out.push_back(std::move(elements[std::size_t(i)]));
+  }
+  return AttributeValue::ofElements(std::move(out));
+}
+
+bool isScrollAction(const std::string& action, bool& vertical, double& direction) {
+  if (action == "AXScrollUpByPage") return vertical = true, direction = -1, true;
+  if (action == "AXScrollDownByPage") return vertical = true, direction = 1, true;
+  if (action == "AXScrollLeftByPage") return vertical = false, direction = -1, true;
+  if (action == "AXScrollRightByPage") return vertical = false, direction = 1, true;
+  return false;
+}
+
+bool knownAttribute(const std::string& attribute) {
+  static constexpr std::string_view kKnown[] = {
+      "AXRole",     "AXTitle",   "AXDescription",   "AXHelp",         "AXIdentifier",
+      "AXWindows",  "AXChildren", "AXFocusedWindow", "AXMainWindow",   "AXEnabled",
+      "AXMinimized", "AXPosition", "AXSize",         "AXValue"};
+  return std::find(std::begin(kKnown), std::end(kKnown), attribute) != std::end(kKnown);
+}
+
+}  // namespace
+
+AtspiAccessibility::AtspiAccessibility(std::shared_ptr<AccessibilityBus> bus)
+    : bus_(std::move(bus)) {}
+
+bool AtspiAccessibility::isProcessTrusted() {
+  std::vector<BusObject> applications;
+  return bus_->registeredApplications(applications) == kAXErrorSuccess;
+}
+
+AXError AtspiAccessibility::setMessagingTimeout(float seconds) {
+  if (!std::isfinite(seconds) || seconds < 0) return kAXErrorIllegalArgument;
+  // Zero restores the default, as on the platform this interface comes from.
+  double effective = seconds == 0 ? 0.25 : double(seconds);
+  bus_->setTimeout(std::uint64_t(std::llround(effective * 1e6)));
+  return kAXErrorSuccess;
+}
+
+Element AtspiAccessibility::createApplication(std::int32_t pid) {
+  std::vector<BusObject> applications;
+  if (pid > 0 && bus_->registeredApplications(applications) == kAXErrorSuccess) {
+    for (const auto& application : applications) {
+      std::int32_t owner = 0;
+      if (bus_->connectionPid(application.owner, owner) == kAXErrorSuccess && owner == pid) {
+        return {application.owner, application.path};
+      }
+    }
+  }
+  return {"", std::string(kUnregisteredPrefix) + std::to_string(pid)};
+}
+
+// --- reading one object ----------------------------------------------------------------
+
+// A visit to an element reads its states, role, names and child count, and by its
+// interfaces its actions and children; a visit that reads attributes (rather than only
+// actions, settability or children, as a scan for targets does for most elements) also
+// reads its extents, value and text. Sent together they cost one round trip; the first
+// visit takes two, while the element's interfaces are unknown. Children and text are read
+// ahead only when the last visit found them small: a container of thousands of rows or a
+// whole document is left to the read that asks for it.
+void AtspiAccessibility::readAhead(const Element& element, bool attributes) {
+  if (unregistered(element) || isApplication(element)) return;
+  const bool kept = bus_->keepsRepliesFor(element.owner, element.path);
+  if (kept && (!attributes || keptAttributes_)) return;
+  constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
+  constexpr std::int32_t kMaxTextAhead = 16384;
+  const std::string key = cacheKey(element);
+  if (visitHints_.size() >= kMaxCachedInterfaces) visitHints_.clear();
+  VisitHint& hint = visitHints_[key];
+  auto structure = [&](unsigned mask, std::vector<ReadAhead>& calls) {
+    if (mask & kAction) calls.push_back({kActionInterface, "GetActions"});
+    if (hint.childCount > 0 && hint.childCount <= kBulkChildren)
+      calls.push_back({kAccessibleInterface, "GetChildren"});
+  };
+  auto presentation = [&](unsigned mask, std::vector<ReadAhead>& calls) {
+    if (mask & kComponent) calls.push_back({kComponentInterface, "GetExtents", "u"});
+    if (mask & kValue) calls.push_back({kProperties, "Get", "ss", kValueInterface, "CurrentValue"});
+    if ((mask & kText) && hint.characterCount >= 0 && hint.characterCount <= kMaxTextAhead)
+      calls.push_back({kTextInterface, "GetText", "ii", nullptr, nullptr, 0, -1});
+  };
+  auto cached = interfaceCache_.find(key);
+  if (kept) {
+    // Only what the attributes add to an earlier visit of this run.
+    std::vector<ReadAhead> calls;
+    if (cached != interfaceCache_.end()) presentation(cached->second, calls);
+    keptAttributes_ = true;
+    if (!calls.empty()) bus_->readAhead(element.owner, element.path, calls, true);
+    return;
+  }
+  std::vector<ReadAhead> calls = {
+      {kAccessibleInterface, "GetState"},
+      {kAccessibleInterface, "GetRole"},
+      {kProperties, "GetAll", "s", kAccessibleInterface},
+  };
+  const bool known = cached != interfaceCache_.end();
+  if (known) {
+    structure(cached->second, calls);
+    if (attributes) presentation(cached->second, calls);
+  } else {
+    calls.push_back({kAccessibleInterface, "GetInterfaces"});
+  }
+  bus_->readAhead(element.owner, element.path, calls);
+  keptAttributes_ = attributes;
+
+  std::vector<ReadAhead> more;
+  unsigned mask = 0;
+  if (!known && interfaces(element, mask) == kAXErrorSuccess) {
+    if (mask & kAction) more.push_back({kActionInterface, "GetActions"});
+    if (attributes) presentation(mask, more);
+  }
+  const bool childrenSent = hint.childCount > 0 && hint.childCount <= kBulkChildren && known;
+  std::int64_t count = 0;
+  hint.childCount = childCount(element, count) == kAXErrorSuccess ? std::int32_t(count) : -1;
+  if (!childrenSent && hint.childCount > 0 && hint.childCount <= kBulkChildren)
+    more.push_back({kAccessibleInterface, "GetChildren"});
+  if (!more.empty()) bus_->readAhead(element.owner, element.path, more, true);
+}
+
+AXError AtspiAccessibility::live(const Element& element, StateSet& states) {
+  states = {};
+  if (unregistered(element)) return kAXErrorCannotComplete;
+  // An application's root has no states worth reading; a gone application fails every call.
+  if (isApplication(element)) return kAXErrorSuccess;
+  BusMessage reply;
+  AXError status = bus_->call(element.owner, element.path, kAccessibleInterface, "GetState", reply);
+  if (status != kAXErrorSuccess) return status;
+  std::uint32_t words[2] = {0, 0};
+  if (!reply || sd_bus_message_enter_container(reply.get(), 'a', "u") <= 0) return kAXErrorFailure;
+  for (auto& word : words) {
+    if (sd_bus_message_read_basic(reply.get(), 'u', &word) <= 0) break;
+  }
+  states.bits = std::uint64_t(words[0]) | (std::uint64_t(words[1]) << 32);
+  if (states.has(AtspiState::Defunct)) return kAXErrorInvalidUIElement;
+  if (states.empty()) {
+    // A destroyed GTK window keeps answering with no states at all and no place in a parent.
+    BusMessage index;
+    status = bus_->call(element.owner, element.path, kAccessibleInterface, "GetIndexInParent",
+                        index);
+    if (status != kAXErrorSuccess) return status;
+    std::int32_t position = 0;
+    if (!readBasic(index, 'i', &position)) return kAXErrorFailure;
+    if (position < 0) return kAXErrorInvalidUIElement;
+  }
+  return kAXErrorSuccess;
+}
+
+AXError AtspiAccessibility::role(const Element& element, std::uint32_t& role) {
+  BusMessage reply;
+  AXError status = bus_->call(element.owner, element.path, kAccessibleInterface, "GetRole", reply);
+  if (status != kAXErrorSuccess) return status;
+  return readBasic(reply, 'u', &role) ? kAXErrorSuccess : kAXErrorFailure;
+}
+
+AXError AtspiAccessibility::interfaces(const Element& element, unsigned& mask) {
+  std::string key = cacheKey(element);
+  if (auto found = interfaceCache_.find(key); found != interfaceCache_.end()) {
+    mask = found->second;
+    return kAXErrorSuccess;
+  }
+  BusMessage reply;
+  AXError status =
+      bus_->call(element.owner, element.path, kAccessibleInterface, "GetInterfaces", reply);
+  if (status != kAXErrorSuccess) return status;
+  if (sd_bus_message_enter_container(reply.get(), 'a', "s") <= 0) return kAXErrorFailure;
+  mask = 0;
+  for (;;) {
+    const char* name = nullptr;
+    int r = sd_bus_message_read_basic(reply.get(), 's', &name);
+    if (r < 0) return kAXErrorFailure;
+    if (r == 0) break;
+    for (const auto& entry : kInterfaceNames) {
+      if (entry.name == name) mask |= entry.bit;
+    }
+  }
+  if (interfaceCache_.size() >= kMaxCachedInterfaces) interfaceCache_.clear();
+  interfaceCache_.emplace(std::move(key), mask);
+  return kAXErrorSuccess;
+}
+
+AXError AtspiAccessibility::facts(const Element& element, Facts& facts) {
+  AXError status = live(element, facts.states);
+  if (status == kAXErrorSuccess) status = role(element, facts.role);
+  if (status == kAXErrorSuccess) status = interfaces(element, facts.interfaces);
+  return status;
+}
+
+AXError AtspiAccessibility::stringProperty(const Element& element, const char* name,
+                                           std::string& value) {
+  BusMessage reply;
+  AXError status =
+      bus_->property(element.owner, element.path, kAccessibleInterface, name, "s", reply);
+  if (status != kAXErrorSuccess) return status;
+  return readString(reply, value) ? kAXErrorSuccess : kAXErrorFailure;
+}
+
+AXError AtspiAccessibility::childCount(const Element& element, std::int64_t& count) {
+  BusMessage reply;
+  AXError status = bus_->property(element.owner, element.path, kAccessibleInterface,
+                                  "ChildCount", "i", reply);
+  if (status != kAXErrorSuccess) return status;
+  std::int32_t value = 0;
+  if (!readBasic(reply, 'i', &value)) return kAXErrorFailure;
+  count = value;
+  return kAXErrorSuccess;
+}
+
+AXError AtspiAccessibility::children(const Element& element, std::vector<Element>& out) {
+  out.clear();
+  BusMessage reply;
+  AXError status =
+      bus_->call(element.owner, element.path, kAccessibleInterface, "GetChildren", reply);
+  if (status != kAXErrorSuccess) return status;
+  std::vector<BusObject> objects;
+  if (!readObjectArray(reply, objects)) return kAXErrorFailure;
+  appendObjects(element, objects, out);
+  return kAXErrorSuccess;
+}
+
+AXError AtspiAccessibility::windows(const Element& application, std::vector<Element>& out) {
+  out.clear();
+  std::vector<Element> all;
+  AXError status = children(application, all);
+  if (status != kAXErrorSuccess) return status;
+  for (auto& child : all) {
+    std::uint32_t childRole = 0;
+    status = role(child, childRole);
+    // A window that went away between the two calls is simply no longer listed.
+    if (status == kAXErrorInvalidUIElement) continue;
+    if (status != kAXErrorSuccess) return status;
+    if (isWindowRole(childRole)) out.push_back(std::move(child));
+  }
+  return kAXErrorSuccess;
+}
+
+AXError AtspiAccessibility::activeWindow(const Element& application, AttributeValue& value) {
+  std::vector<Element> all;
+  AXError status = windows(application, all);
+  if (status != kAXErrorSuccess) return status;
+  for (auto& window : all) {
+    StateSet states;
+    status = live(window, states);
+    if (status == kAXErrorInvalidUIElement) continue;
+    if (status != kAXErrorSuccess) return status;
+    if (states.has(AtspiState::Active)) {
+      value = AttributeValue::ofElement(std::move(window));
+      return kAXErrorSuccess;
+    }
+  }
+  return kAXErrorNoValue;
+}
+
+AXError AtspiAccessibility::extents(const Element& element, std::int32_t (&box)[4]) {
+  unsigned mask = 0;
+  AXError status = interfaces(element, mask);
+  if (status != kAXErrorSuccess) return status;
+  if (!(mask & kComponent)) return kAXErrorAttributeUnsupported;
+  BusMessage reply;
+  status = bus_->call(element.owner, element.path, kComponentInterface, "GetExtents", reply, "u",
+                      std::uint32_t(0) /* screen coordinates */);
+  if (status != kAXErrorSuccess) return status;
+  if (sd_bus_message_read(reply.get(), "(iiii)", &box[0], &box[1], &box[2], &box[3]) <= 0) {
+    return kAXErrorFailure;
+  }
+  // Toolkits answer -1 for an object that has no place on screen.
+  if (box[2] < 0 || box[3] < 0) return kAXErrorAttributeUnsupported;
+  return kAXErrorSuccess;
+}
+
+AXError AtspiAccessibility::valueRange(const Element& element, ValueRange& range) {
+  struct Field {
+    const char* name;
+    double* out;
+  } fields[] = {{"CurrentValue", &range.current},
+                {"MinimumValue", &range.minimum},
+                {"MaximumValue", &range.maximum},
+                {"MinimumIncrement", &range.increment}};
+  for (const auto& field : fields) {
+    BusMessage reply;
+    AXError status =
+        bus_->property(element.owner, element.path, kValueInterface, field.name, "d", reply);
+    if (status != kAXErrorSuccess) return status;
+    if (!readBasic(reply, 'd', field.out)) return kAXErrorFailure;
+  }
+  return kAXErrorSuccess;
+}
+
+AXError AtspiAccessibility::value(const Element& element, const Facts& facts,
+                                  AttributeValue& out) {
+  if (isCheckableRole(facts.role)) {
+    std::int64_t state = facts.states.has(AtspiState::Indeterminate) ? 2
+                         : facts.states.has(AtspiState::Checked)     ? 1
+                                                                     : 0;
+    out = AttributeValue::ofInteger(state);
+    return kAXErrorSuccess;
+  }
+  if (facts.interfaces & kValue) {
+    BusMessage reply;
+    AXError status =
+        bus_->property(element.owner, element.path, kValueInterface, "CurrentValue", "d", reply);
+    if (status != kAXErrorSuccess) return status;
+    double current = 0;
+    if (!readBasic(reply, 'd', &current)) return kAXErrorFailure;
+    out = AttributeValue::ofReal(current);
+    return kAXErrorSuccess;
+  }
+  if (facts.interfaces & kText) {
+    BusMessage reply;
+    AXError status = bus_->call(element.owner, element.path, kTextInterface, "GetText", reply, "ii",
+                                std::int32_t(0), std::int32_t(-1));
+    if (status != kAXErrorSuccess) return status;
+    std::string text;
+    if (!readString(reply, text)) return kAXErrorFailure;
+    // Its length in characters (code points) decides whether the next visit reads it ahead.
+    std::int32_t characters = 0;
+    for (unsigned char byte : text) characters += (byte & 0xC0) != 0x80;
+    if (auto hint = visitHints_.find(cacheKey(element)); hint != visitHints_.end())
+      hint->second.characterCount = characters;
+    out = AttributeValue::ofString(std::move(text));
+    return kAXErrorSuccess;
+  }
+  return kAXErrorAttributeUnsupported;
+}
+
+bool AtspiAccessibility::writableValue(const Facts& facts) const {
+  return (facts.interfaces & kValue) && !isIndicatorRole(facts.role) &&
+         !facts.states.has(AtspiState::ReadOnly);
+}
+
+// --- the interface ---------------------------------------------------------------------
+
+AXError AtspiAccessibility::copyAttributeValue(const Element& element,
+                                               const std::string& attribute,
+                                               AttributeValue& out) {
+  out = AttributeValue::none();
+  if (unregistered(element)) return kAXErrorCannotComplete;
+  if (attribute == "AXHelp") return kAXErrorAttributeUnsupported;  // AT-SPI publishes none
+
+  if (attribute == "AXWindows" || attribute == "AXFocusedWindow" ||
+      attribute == "AXMainWindow") {
+    if (!isApplication(element)) return kAXErrorAttributeUnsupported;
+    if (attribute != "AXWindows") return activeWindow(element, out);
+    std::vector<Element> list;
+    AXError status = windows(element, list);
+    if (status == kAXErrorSuccess) out = AttributeValue::ofElements(std::move(list));
+    return status;
+  }
+  if (!knownAttribute(attribute)) return kAXErrorAttributeUnsupported;
+
+  readAhead(element, true);
+  StateSet states;
+  AXError status = live(element, states);
+  if (status != kAXErrorSuccess) return status;
+
+  if (attribute == "AXRole") {
+    std::uint32_t atspiRole = 0;
+    status = role(element, atspiRole);
+    if (status == kAXErrorSuccess) {
+      out = AttributeValue::ofString(
+          std::string(axRole(atspiRole, states.has(AtspiState::MultiLine))));
+    }
+    return status;
+  }
+  if (attribute == "AXTitle" || attribute == "AXDescription" || attribute == "AXIdentifier") {
+    const char* property = attribute == "AXTitle"         ? "Name"
+                           : attribute == "AXDescription" ? "Description"
+                                                          : "AccessibleId";
+    std::string text;
+    status = stringProperty(element, property, text);
+    if (status != kAXErrorSuccess) return status;
+    if (text.empty()) return kAXErrorNoValue;
+    out = AttributeValue::ofString(std::move(text));
+    return kAXErrorSuccess;
+  }
+  if (attribute == "AXChildren") {
+    std::vector<Element> list;
+    status = children(element, list);
+    if (status == kAXErrorSuccess) out = AttributeValue::ofElements(std::move(list));
+    return status;
+  }
+  if (attribute == "AXEnabled") {
+    if (isApplication(element)) return kAXErrorAttributeUnsupported;
+    out = AttributeValue::ofBoolean(states.has(AtspiState::Enabled));
+    return kAXErrorSuccess;
+  }
+  if (attribute == "AXMinimized") {
+    std::uint32_t atspiRole = 0;
+    status = role(element, atspiRole);
+    if (status != kAXErrorSuccess) return status;
+    if (!isWindowRole(atspiRole)) return kAXErrorAttributeUnsupported;
+    out = AttributeValue::ofBoolean(states.has(AtspiState::Iconified));
+    return kAXErrorSuccess;
+  }
+  if (attribute == "AXPosition" || attribute == "AXSize") {
+    std::int32_t box[4] = {0, 0, 0, 0};
+    status = extents(element, box);
+    if (status != kAXErrorSuccess) return status;
+    out = attribute == "AXPosition" ? AttributeValue::ofPoint({double(box[0]), double(box[1])})
+                                    : AttributeValue::ofSize({double(box[2]), double(box[3])});
+    return kAXErrorSuccess;
+  }
+  // "AXValue", read fresh every time.
+  Facts facts;
+  facts.states = states;
+  status = role(element, facts.role);
+  if (status == kAXErrorSuccess) status = interfaces(element, facts.interfaces);
+  if (status == kAXErrorSuccess) status = value(element, facts, out);
+  return status;
+}
+
+AXError AtspiAccessibility::getAttributeValueCount(const Element& element,
+                                                   const std::string& attribute,
+                                                   std::int64_t& count) {
+  count = 0;
+  if (unregistered(element)) return kAXErrorCannotComplete;
+  if (attribute == "AXWindows") {
+    if (!isApplication(element)) return kAXErrorAttributeUnsupported;
+    std::vector<Element> list;
+    AXError status = windows(element, list);
+    if (status == kAXErrorSuccess) count = std::int64_t(list.size());
+    return status;
+  }
+  if (attribute != "AXChildren") return kAXErrorAttributeUnsupported;
+  readAhead(element, false);
+  StateSet states;
+  AXError status = live(element, states);
+  if (status != kAXErrorSuccess) return status;
+  return childCount(element, count);
+}
+
+AXError AtspiAccessibility::copyAttributeValues(const Element& element,
+                                                const std::string& attribute, std::int64_t index,
+                                                std::int64_t maxValues, AttributeValue& values) {
+  values = AttributeValue::none();
+  if (index < 0 || maxValues < 0) return kAXErrorIllegalArgument;
+  if (unregistered(element)) return kAXErrorCannotComplete;
+  if (attribute == "AXWindows") {
+    if (!isApplication(element)) return kAXErrorAttributeUnsupported;
+    std::vector<Element> list;
+    AXError status = windows(element, list);
+    if (status != kAXErrorSuccess) return status;
+    if (index > std::int64_t(list.size())) return kAXErrorIllegalArgument;
+    values = slice(std::move(list), index, maxValues);
+    return kAXErrorSuccess;
+  }
+  if (attribute != "AXChildren") return kAXErrorAttributeUnsupported;
+
+  readAhead(element, false);
+  StateSet states;
+  AXError status = live(element, states);
+  if (status != kAXErrorSuccess) return status;
+  // The range is checked against the count as it is now: a list may have shrunk since the
+  // caller counted it, and no index past its end is ever asked for.
+  std::int64_t count = 0;
+  status = childCount(element, count);
+  if (status != kAXErrorSuccess) return status;
+  if (index > count) return kAXErrorIllegalArgument;
+  std::int64_t wanted = std::min(maxValues, count - index);
+  if (count <= kBulkChildren) {
+    std::vector<Element> list;
+    status = children(element, list);
+    if (status == kAXErrorSuccess) values = slice(std::move(list), index, wanted);
+    return status;
+  }
+  std::vector<Element> list;
+  for (std::int64_t i = index; i < index + wanted; i++) {
+    BusMessage reply;
+    status = bus_->call(element.owner, element.path, kAccessibleInterface, "GetChildAtIndex",
+                        reply, "i", std::int32_t(i));
+    if (status != kAXErrorSuccess) return status;
+    BusObject object;
+    if (!readObject(reply, object)) return kAXErrorFailure;
+    if (object.path == kNullPath) break;  // the list shrank meanwhile
+    appendObjects(element, {object}, list);
+  }
+  values = AttributeValue::ofElements(std::move(list));
+  return kAXErrorSuccess;
+}
+
+AXError AtspiAccessibility::getPid(const Element& element, std::int32_t& pid) {
+  pid = 0;
+  if (unregistered(element)) {
+    if (element.path.rfind(kUnregisteredPrefix, 0) != 0) return kAXErrorInvalidUIElement;
+    try {
+      pid = std::stoi(element.path.substr(kUnregisteredPrefix.size()));
+    } catch (...) {
+      return kAXErrorInvalidUIElement;
+    }
+    return kAXErrorSuccess;
+  }
+  return bus_->connectionPid(element.owner, pid);
+}
+
+AXError AtspiAccessibility::atspiActions(const Element& element,
+                                         std::vector<AtspiAction>& actions) {
+  actions.clear();
+  BusMessage reply;
+  AXError status = bus_->call(element.owner, element.path, kActionInterface, "GetActions", reply);
+  if (status != kAXErrorSuccess) return status;
+  if (sd_bus_message_enter_container(reply.get(), 'a', "(sss)") <= 0) return kAXErrorFailure;
+  for (std::int32_t index = 0;; index++) {
+    const char* name = nullptr;
+    const char* localized = nullptr;
+    const char* keys = nullptr;
+    int r = sd_bus_message_read(reply.get(), "(sss)", &name, &localized, &keys);
+    if (r < 0) return kAXErrorFailure;
+    if (r == 0) break;
+    actions.push_back({index, name});
+  }
+  return kAXErrorSuccess;
+}
+
+AXError AtspiAccessibility::scrollBars(const Element& pane, Element* vertical,
+                                       Element* horizontal) {
+  std::vector<Element> list;
+  AXError status = children(pane, list);
+  if (status != kAXErrorSuccess) return status;
+  for (auto& child : list) {
+    Facts childFacts;
+    status = facts(child, childFacts);
+    if (status == kAXErrorInvalidUIElement) continue;
+    if (status != kAXErrorSuccess) return status;
+    if (childFacts.role != std::uint32_t(AtspiRole::ScrollBar) || !writableValue(childFacts)) {
+      continue;
+    }
+    if (childFacts.states.has(AtspiState::Vertical) && vertical && vertical->path.empty()) {
+      *vertical = child;
+    } else if (childFacts.states.has(AtspiState::Horizontal) && horizontal &&
+               horizontal->path.empty()) {
+      *horizontal = child;
+    }
+  }
+  return kAXErrorSuccess;
+}
+
+AXError AtspiAccessibility::copyActionNames(const Element& element,
+                                            std::vector<std::string>& names) {
+  names.clear();
+  readAhead(element, false);
+  Facts facts;
+  AXError status = this->facts(element, facts);
+  if (status != kAXErrorSuccess) return status;
+  auto add = [&names](std::string_view name) {
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.emplace_back(name);
+  };
+  bool hasActions = false;
+  if (facts.interfaces & kAction) {
+    hasActions = true;
+    std::vector<AtspiAction> actions;
+    status = atspiActions(element, actions);
+    if (status != kAXErrorSuccess) return status;
+    for (const auto& action : actions) {
+      if (auto ax = axAction(action.name, facts.role)) add(*ax);
+    }
+  }
+  if (writableValue(facts)) {
+    hasActions = true;
+    add("AXIncrement");
+    add("AXDecrement");
+  }
+  if (facts.role == std::uint32_t(AtspiRole::ScrollPane)) {
+    Element vertical, horizontal;
+    status = scrollBars(element, &vertical, &horizontal);
+    if (status != kAXErrorSuccess) return status;
+    if (!vertical.path.empty()) {
+      hasActions = true;
+      add("AXScrollUpByPage");
+      add("AXScrollDownByPage");
+    }
+    if (!horizontal.path.empty()) {
+      hasActions = true;
+      add("AXScrollLeftByPage");
+      add("AXScrollRightByPage");
+    }
+  }
+  return hasActions ? kAXErrorSuccess : kAXErrorAttributeUnsupported;
+}
+
+AXError AtspiAccessibility::isAttributeSettable(const Element& element,
+                                                const std::string& attribute, bool& settable) {
+  settable = false;
+  if (unregistered(element)) return kAXErrorCannotComplete;
+  if (!knownAttribute(attribute)) return kAXErrorAttributeUnsupported;
+  if (attribute != "AXValue") {
+    StateSet states;
+    return live(element, states);
+  }
+  readAhead(element, false);
+  Facts facts;
+  AXError status = this->facts(element, facts);
+  if (status != kAXErrorSuccess) return status;
+  settable = ((facts.interfaces & kEditableText) && facts.states.has(AtspiState::Editable)) ||
+             writableValue(facts);
+  return kAXErrorSuccess;
+}
+
+AXError AtspiAccessibility::setAttributeValue(const Element& element,
+                                              const std::string& attribute,
+                                              const AttributeValue& value) {
+  if (unregistered(element)) return kAXErrorCannotComplete;
+  if (attribute != "AXValue") {
+    return knownAttribute(attribute) ? kAXErrorIllegalArgument : kAXErrorAttributeUnsupported;
+  }
+  Facts facts;
+  AXError status = this->facts(element, facts);
+  if (status != kAXErrorSuccess) return status;
+  bool editable = (facts.interfaces & kEditableText) && facts.states.has(AtspiState::Editable);
+  if (value.kind == AttributeValue::Kind::String && editable) {
+    BusMessage reply;
+    status = bus_->call(element.owner, element.path, kEditableTextInterface, "SetTextContents",
+                        reply, "s", value.string.c_str());
+    if (status != kAXErrorSuccess) return status;
+    int done = 0;
+    if (!readBasic(reply, 'b', &done)) return kAXErrorFailure;
+    return done ? kAXErrorSuccess : kAXErrorFailure;
+  }
+  bool number = value.kind == AttributeValue::Kind::Integer ||
+                value.kind == AttributeValue::Kind::Real;
+  if (number && writableValue(facts)) {
+    double target =
+        value.kind == AttributeValue::Kind::Integer ? double(value.integer) : value.real;
+    if (!std::isfinite(target)) return kAXErrorIllegalArgument;
+    return bus_->setProperty(element.owner, element.path, kValueInterface, "CurrentValue", "d",
+                             target);
+  }
+  if (editable || writableValue(facts)) return kAXErrorIllegalArgument;  // wrong type
+  return kAXErrorAttributeUnsupported;
+}
+
+AXError AtspiAccessibility::stepValue(const Element& element, double direction) {
+  ValueRange range;
+  AXError status = valueRange(element, range);
+  if (status != kAXErrorSuccess) return status;
+  double step = range.increment > 0 ? range.increment : (range.maximum - range.minimum) / 100;
+  double target = std::clamp(range.current + direction * step, range.minimum,
+                             std::max(range.minimum, range.maximum));
+  return bus_->setProperty(element.owner, element.path, kValueInterface, "CurrentValue", "d",
+                           target);
+}
+
+AXError AtspiAccessibility::scrollByPage(const Element& pane, bool vertical, double direction) {
+  Element verticalBar, horizontalBar;
+  AXError status = scrollBars(pane, &verticalBar, &horizontalBar);
+  if (status != kAXErrorSuccess) return status;
+  const Element& bar = vertical ? verticalBar : horizontalBar;
+  if (bar.path.empty()) return kAXErrorActionUnsupported;
+
+  // A page is what the viewport shows; without a viewport, what the pane shows.
+  std::vector<Element> list;
+  status = children(pane, list);
+  if (status != kAXErrorSuccess) return status;
+  Element shown = pane;
+  for (const auto& child : list) {
+    std::uint32_t childRole = 0;
+    if (role(child, childRole) == kAXErrorSuccess &&
+        childRole == std::uint32_t(AtspiRole::Viewport)) {
+      shown = child;
+      break;
+    }
+  }
+  std::int32_t box[4] = {0, 0, 0, 0};
+  status = extents(shown, box);
+  if (status != kAXErrorSuccess) return status == kAXErrorAttributeUnsupported
+                                            ? kAXErrorCannotComplete
+                                            : status;
+  ValueRange range;
+  status = valueRange(bar, range);
+  if (status != kAXErrorSuccess) return status;
+  double page = vertical ? box[3] : box[2];
+  double target = std::clamp(range.current + direction * page, range.minimum,
+                             std::max(range.minimum, range.maximum));
+  return bus_->setProperty(bar.owner, bar.path, kValueInterface, "CurrentValue", "d", target);
+}
+
+AXError AtspiAccessibility::performAction(const Element& element, const std::string& action) {
+  if (unregistered(element)) return kAXErrorCannotComplete;
+  Facts facts;
+  AXError status = this->facts(element, facts);
+  if (status != kAXErrorSuccess) return status;
+
+  if (action == "AXIncrement" || action == "AXDecrement") {
+    if (!writableValue(facts)) return kAXErrorActionUnsupported;
+    return stepValue(element, action == "AXIncrement" ? 1 : -1);
+  }
+  bool vertical = false;
+  double direction = 0;
+  if (isScrollAction(action, vertical, direction)) {
+    if (facts.role != std::uint32_t(AtspiRole::ScrollPane)) return kAXErrorActionUnsupported;
+    return scrollByPage(element, vertical, direction);
+  }
+  if (!(facts.interfaces & kAction)) return kAXErrorActionUnsupported;
+  // The index is found by name in the list as it is now; an index out of range would be
+  // reported as done by GTK without doing anything.
+  std::vector<AtspiAction> actions;
+  status = atspiActions(element, actions);
+  if (status != kAXErrorSuccess) return status;
+  for (const auto& candidate : actions) {
+    auto ax = axAction(candidate.name, facts.role);
+    if (!ax || *ax != action) continue;
+    BusMessage reply;
+    status = bus_->call(element.owner, element.path, kActionInterface, "DoAction", reply, "i",
+                        candidate.index);
+    if (status != kAXErrorSuccess) return status;
+    int done = 0;
+    if (!readBasic(reply, 'b', &done)) return kAXErrorFailure;
+    return done ? kAXErrorSuccess : kAXErrorFailure;
+  }
+  return kAXErrorActionUnsupported;
+}
+
+}  // namespace velmaris::platform::linux_desktop

@@ -1,0 +1,90 @@
+// The accessibility interface on AT-SPI, spoken over D-Bus: elements are (unique bus name,
+// object path) pairs, every call carries the messaging timeout, and every D-Bus error becomes
+// the status it means. Synchronous; used from the request thread only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/accessibility.h"
+#include "platform/linux/atspi_bus.h"
+#include "platform/linux/atspi_tables.h"
+
+namespace velmaris::platform::linux_desktop {
+
+class AtspiAccessibility final : public Accessibility {
+ public:
+  explicit AtspiAccessibility(std::shared_ptr<AccessibilityBus> bus);
+
+  bool isProcessTrusted() override;
+  AXError setMessagingTimeout(float seconds) override;
+  Element createApplication(std::int32_t pid) override;
+
+  AXError copyAttributeValue(const Element& element, const std::string& attribute,
+                             AttributeValue& value) override;
+  AXError getAttributeValueCount(const Element& element, const std::string& attribute,
+                                 std::int64_t& count) override;
+  AXError copyAttributeValues(const Element& element, const std::string& attribute,
+                              std::int64_t index, std::int64_t maxValues,
+                              AttributeValue& values) override;
+  AXError getPid(const Element& element, std::int32_t& pid) override;
+  AXError copyActionNames(const Element& element, std::vector<std::string>& names) override;
+  AXError isAttributeSettable(const Element& element, const std::string& attribute,
+                              bool& settable) override;
+  AXError setAttributeValue(const Element& element, const std::string& attribute,
+                            const AttributeValue& value) override;
+  AXError performAction(const Element& element, const std::string& action) override;
+
+ private:
+  // What one object is, read for one operation.
+  struct Facts {
+    StateSet states;
+    std::uint32_t role = 0;
+    unsigned interfaces = 0;
+  };
+  struct AtspiAction {
+    std::int32_t index;
+    std::string name;
+  };
+  struct ValueRange {
+    double current = 0, minimum = 0, maximum = 0, increment = 0;
+  };
+
+  // Sends the reads made of every visited element at once (atspi_prefetch.h); with
+  // `attributes`, also those that only reading its attributes needs.
+  void readAhead(const Element& element, bool attributes);
+  AXError live(const Element& element, StateSet& states);
+  AXError facts(const Element& element, Facts& facts);
+  AXError role(const Element& element, std::uint32_t& role);
+  AXError interfaces(const Element& element, unsigned& interfaces);
+  AXError stringProperty(const Element& element, const char* name, std::string& value);
+  AXError children(const Element& element, std::vector<Element>& children);
+  AXError childCount(const Element& element, std::int64_t& count);
+  AXError windows(const Element& application, std::vector<Element>& windows);
+  AXError activeWindow(const Element& application, AttributeValue& value);
+  AXError extents(const Element& element, std::int32_t (&box)[4]);
+  AXError value(const Element& element, const Facts& facts, AttributeValue& value);
+  AXError valueRange(const Element& element, ValueRange& range);
+  AXError atspiActions(const Element& element, std::vector<AtspiAction>& actions);
+  AXError scrollBars(const Element& pane, Element* vertical, Element* horizontal);
+  AXError stepValue(const Element& element, double direction);
+  AXError scrollByPage(const Element& pane, bool vertical, double direction);
+  bool writableValue(const Facts& facts) const;
+
+  std::shared_ptr<AccessibilityBus> bus_;
+  // An object's interfaces never change and its path is never reused, so they are kept.
+  std::unordered_map<std::string, unsigned> interfaceCache_;
+  // What the last visit of an element found, to decide what the next visit reads ahead:
+  // children and text are only read ahead when they were small (-1: not known).
+  struct VisitHint {
+    std::int32_t childCount = -1;
+    std::int32_t characterCount = -1;
+  };
+  std::unordered_map<std::string, VisitHint> visitHints_;
+  bool keptAttributes_ = false;  // the kept replies include the attribute reads
+};
+
+}  // namespace velmaris::platform::linux_desktop

@@ -1,0 +1,225 @@
+// Sending an element's reads ahead and serving the kept replies: the bus side of reading
+// one element in one round trip. Replies are matched to later calls by member and
+// arguments, and handed out rewound, so each reader sees the reply from its start.
+#include "platform/linux/atspi_prefetch.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace velmaris::platform::linux_desktop {
+namespace {
+
+std::uint64_t monotonicUsec() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+constexpr const char* kReadOnlyMembers[] = {
+    "GetState",   "GetRole",    "GetInterfaces", "GetChildren",   "GetChildAtIndex",
+    "GetIndexInParent", "GetActions", "GetExtents", "GetText", "GetAttributes",
+    "GetApplicationBusAddress", "GetConnectionUnixProcessID"};
+
+struct PendingRead {
+  bool sent = false;
+  bool answered = false;
+  AXError status = kAXErrorSuccess;
+  BusMessage reply;
+  sd_bus_slot* slot = nullptr;
+  int* outstanding = nullptr;
+};
+
+int onReadAheadReply(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  auto* pending = static_cast<PendingRead*>(userdata);
+  pending->answered = true;
+  --*pending->outstanding;
+  if (sd_bus_message_is_method_error(message, nullptr)) {
+    pending->status = statusForBusError(0, *sd_bus_message_get_error(message));
+  } else {
+    pending->reply.reset(sd_bus_message_ref(message));
+  }
+  return 0;
+}
+
+// Moves a GetAll reply's read position to the variant of `name`; a property the reply does
+// not hold is unsupported, as a single read would have answered.
+bool positionAtProperty(sd_bus_message* all, const char* name, BusMessage& reply,
+                        AXError& status) {
+  if (sd_bus_message_rewind(all, 1) < 0 || sd_bus_message_enter_container(all, 'a', "{sv}") <= 0)
+    return false;
+  for (;;) {
+    int r = sd_bus_message_enter_container(all, 'e', "sv");
+    if (r < 0) return false;
+    if (r == 0) break;
+    const char* key = nullptr;
+    if (sd_bus_message_read_basic(all, 's', &key) <= 0) return false;
+    if (std::strcmp(key, name) == 0) {
+      reply.reset(sd_bus_message_ref(all));
+      status = kAXErrorSuccess;
+      return true;
+    }
+    if (sd_bus_message_skip(all, "v") < 0 || sd_bus_message_exit_container(all) < 0) return false;
+  }
+  status = kAXErrorAttributeUnsupported;
+  return true;
+}
+
+}  // namespace
+
+std::string readAheadKey(const ReadAhead& call) {
+  std::string key = std::string(call.interface) + '.' + call.member;
+  const char* types = call.types;
+  if (types == nullptr || *types == '\0') return key;
+  if (std::strcmp(types, "s") == 0 && call.first) return key + '\n' + call.first;
+  if (std::strcmp(types, "ss") == 0 && call.first && call.second)
+    return key + '\n' + call.first + '\n' + call.second;
+  if (std::strcmp(types, "u") == 0) return key + '\n' + std::to_string(call.a);
+  if (std::strcmp(types, "ii") == 0)
+    return key + '\n' + std::to_string(call.a) + '\n' + std::to_string(call.b);
+  return {};
+}
+
+bool isReadOnlyCall(const char* interface, const char* member) {
+  if (std::strcmp(interface, "org.freedesktop.DBus.Properties") == 0)
+    return std::strcmp(member, "Get") == 0 || std::strcmp(member, "GetAll") == 0;
+  for (const char* name : kReadOnlyMembers)
+    if (std::strcmp(member, name) == 0) return true;
+  return false;
+}
+
+void AccessibilityBus::forgetKeptReplies() {
+  if (kept_) kept_->clear();
+}
+
+bool AccessibilityBus::keepsRepliesFor(const std::string& destination, const std::string& path) {
+  if (!kept_ || kept_->owner.empty()) return false;
+  if (kept_->owner != destination || kept_->path != path ||
+      monotonicUsec() - kept_->takenUsec >= KeptReplies::kMaxReplyAgeUsec) {
+    kept_->clear();
+    return false;
+  }
+  return true;
+}
+
+bool AccessibilityBus::keptReply(const std::string& destination, const std::string& path,
+                                 const char* interface, const char* member, const char* types,
+                                 va_list args, BusMessage& reply, AXError& status) {
+  if (!kept_ || kept_->owner.empty()) return false;
+  if (!isReadOnlyCall(interface, member) || !keepsRepliesFor(destination, path)) {
+    kept_->clear();
+    return false;
+  }
+  ReadAhead call{interface, member, types};
+  if (types && std::strcmp(types, "s") == 0) {
+    call.first = va_arg(args, const char*);
+  } else if (types && std::strcmp(types, "ss") == 0) {
+    call.first = va_arg(args, const char*);
+    call.second = va_arg(args, const char*);
+  } else if (types && std::strcmp(types, "u") == 0) {
+    call.a = va_arg(args, std::uint32_t);
+  } else if (types && std::strcmp(types, "ii") == 0) {
+    call.a = va_arg(args, std::int32_t);
+    call.b = va_arg(args, std::int32_t);
+  }
+  const std::string key = readAheadKey(call);
+  if (key.empty()) return false;
+  for (auto& entry : kept_->entries) {
+    if (entry.key != key) continue;
+    status = entry.status;
+    if (entry.reply) {
+      if (sd_bus_message_rewind(entry.reply.get(), 1) < 0) return false;
+      reply.reset(sd_bus_message_ref(entry.reply.get()));
+    }
+    return true;
+  }
+  // One property of an interface whose properties were read all at once: the reply is
+  // handed out positioned at that property's variant, where a single read would be.
+  if (std::strcmp(member, "Get") == 0 && call.first && call.second) {
+    ReadAhead all{"org.freedesktop.DBus.Properties", "GetAll", "s", call.first};
+    const std::string allKey = readAheadKey(all);
+    for (auto& entry : kept_->entries) {
+      if (entry.key != allKey) continue;
+      status = entry.status;
+      if (!entry.reply) return true;
+      return positionAtProperty(entry.reply.get(), call.second, reply, status);
+    }
+  }
+  return false;
+}
+
+void AccessibilityBus::readAhead(const std::string& destination, const std::string& path,
+                                 const std::vector<ReadAhead>& calls, bool append) {
+  if (!kept_) kept_ = std::make_unique<KeptReplies>();
+  if (!append || !keepsRepliesFor(destination, path)) kept_->clear();
+  if (calls.empty() || !connection()) return;
+  sd_bus* peer = peerFor(destination);
+  sd_bus* via = peer ? peer : bus_;
+  drainStaleReplies(via);
+
+  const std::uint64_t start = monotonicUsec();
+  int outstanding = 0;
+  std::vector<PendingRead> pending(calls.size());
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const ReadAhead& call = calls[i];
+    sd_bus_message* raw = nullptr;
+    if (sd_bus_message_new_method_call(via, &raw, destination.c_str(), path.c_str(),
+                                       call.interface, call.member) < 0)
+      continue;
+    BusMessage message(raw);
+    if (!destination.empty() && destination[0] == ':') sd_bus_message_set_auto_start(raw, 0);
+    int r = 0;
+    if (call.types && std::strcmp(call.types, "s") == 0)
+      r = sd_bus_message_append(raw, "s", call.first);
+    else if (call.types && std::strcmp(call.types, "ss") == 0)
+      r = sd_bus_message_append(raw, "ss", call.first, call.second);
+    else if (call.types && std::strcmp(call.types, "u") == 0)
+      r = sd_bus_message_append(raw, "u", static_cast<std::uint32_t>(call.a));
+    else if (call.types && std::strcmp(call.types, "ii") == 0)
+      r = sd_bus_message_append(raw, "ii", static_cast<std::int32_t>(call.a),
+                                static_cast<std::int32_t>(call.b));
+    if (r < 0) continue;
+    pending[i].outstanding = &outstanding;
+    if (sd_bus_call_async(via, &pending[i].slot, raw, onReadAheadReply, &pending[i],
+                          timeoutUsec_) < 0)
+      continue;
+    pending[i].sent = true;
+    ++outstanding;
+  }
+
+  // Each call carries the messaging timeout, and they run side by side: the whole wait is
+  // bounded by one timeout (sd-bus answers a call that ran out with a timeout error).
+  const std::uint64_t deadline = start + timeoutUsec_ + 10000;
+  while (outstanding > 0) {
+    int r = sd_bus_process(via, nullptr);
+    if (r < 0) break;
+    if (r > 0) continue;
+    const std::uint64_t now = monotonicUsec();
+    if (now >= deadline) break;
+    if (sd_bus_wait(via, deadline - now) < 0) break;
+  }
+  for (auto& p : pending) sd_bus_slot_unref(p.slot);  // cancels what never came
+
+  // Answers from a connection that broke meanwhile say nothing about the element: keep
+  // none of them, and let the reads that follow go out one by one through the bus.
+  if (peer && sd_bus_is_open(peer) <= 0) {
+    dropPeer(destination);
+    return;
+  }
+  if (sd_bus_is_open(bus_) <= 0) {
+    disconnect();
+    return;
+  }
+  if (kept_->owner.empty()) {
+    kept_->owner = destination;
+    kept_->path = path;
+    kept_->takenUsec = start;
+  }
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (!pending[i].answered) continue;
+    std::string key = readAheadKey(calls[i]);
+    if (key.empty()) continue;
+    kept_->entries.push_back({std::move(key), pending[i].status, std::move(pending[i].reply)});
+  }
+}
+
+}  // namespace velmaris::platform::linux_desktop

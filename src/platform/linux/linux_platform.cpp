@@ -1,0 +1,23 @@
+// The Linux backends, sharing one accessibility bus connection and one X connection.
+#include "platform/linux/linux_platform.h"
+
+#include <memory>
+
+#include "platform/linux/atspi_accessibility.h"
+#include "platform/linux/linux_workspace.h"
+#include "platform/linux/window_server.h"
+
+namespace velmaris::platform {
+
+Platform makeLinuxPlatform() {
+  auto bus = std::make_shared<linux_desktop::AccessibilityBus>();
+  auto display = std::make_shared<linux_desktop::X11Desktop>();
+  Platform platform;
+  platform.accessibility = std::make_unique<linux_desktop::AtspiAccessibility>(bus);
+  platform.workspace = std::make_unique<linux_desktop::LinuxWorkspace>(bus, display);
+  platform.clock = makeSystemClock();
+  platform.windowServer = makeLinuxWindowServer();
+  return platform;
+}
+
+}  // namespace velmaris::platform

@@ -1,0 +1,359 @@
+// The Linux backend on a real desktop, without the helper around it: the GTK fixture as seen
+// through AT-SPI, /proc and the X client list, including the failures a distrustful caller
+// must be told about (destroyed windows, stopped and vanished applications).
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "platform/linux/linux_platform.h"
+#include "platform/linux/proc_records.h"
+
+namespace velmaris {
+namespace {
+
+using namespace platform;
+using testing::Fixture;
+using namespace std::chrono_literals;
+
+class BackendTest : public ::testing::Test {
+ protected:
+  Platform desktop = makeLinuxPlatform();
+  Accessibility& ax() { return *desktop.accessibility; }
+  Workspace& workspace() { return *desktop.workspace; }
+
+  std::optional<RunningApplication> listed(pid_t pid) {
+    for (auto& app : workspace().runningApplications()) {
+      if (app.pid == pid) return app;
+    }
+    return std::nullopt;
+  }
+
+  std::string stringOf(const Element& element, const std::string& attribute) {
+    AttributeValue value;
+    AXError status = ax().copyAttributeValue(element, attribute, value);
+    EXPECT_EQ(status, kAXErrorSuccess) << attribute;
+    EXPECT_EQ(value.kind, AttributeValue::Kind::String) << attribute;
+    return value.string;
+  }
+
+  std::vector<Element> windowsOf(const Element& application) {
+    AttributeValue value;
+    EXPECT_EQ(ax().copyAttributeValue(application, "AXWindows", value), kAXErrorSuccess);
+    EXPECT_EQ(value.kind, AttributeValue::Kind::ElementArray);
+    return value.elements;
+  }
+
+  // Depth-first search for the first element whose identifier is `identifier`.
+  std::optional<Element> findByIdentifier(const Element& root, const std::string& identifier,
+                                          int depth = 0) {
+    AttributeValue value;
+    if (ax().copyAttributeValue(root, "AXIdentifier", value) == kAXErrorSuccess &&
+        value.string == identifier) {
+      return root;
+    }
+    if (depth > 12) return std::nullopt;
+    AttributeValue children;
+    if (ax().copyAttributeValue(root, "AXChildren", children) != kAXErrorSuccess) return {};
+    for (const auto& child : children.elements) {
+      if (auto found = findByIdentifier(child, identifier, depth + 1)) return found;
+    }
+    return std::nullopt;
+  }
+};
+
+TEST_F(BackendTest, ListsApplicationsWithTheirKeysAndPolicies) {
+  Fixture app({"--app-id=org.velmaris.Fixture", "--title=Main"});
+  Fixture plain({"--title=Plain"});
+  Fixture silent({"--title=Silent", "--no-accessibility"}, 1, false);
+
+  EXPECT_TRUE(ax().isProcessTrusted());
+  auto gtkApp = listed(app.pid());
+  ASSERT_TRUE(gtkApp);
+  EXPECT_EQ(gtkApp->bundleID, "org.velmaris.Fixture");
+  EXPECT_EQ(gtkApp->activationPolicy, ActivationPolicy::Regular);
+  EXPECT_FALSE(gtkApp->terminated);
+  EXPECT_FALSE(workspace().isTerminated(*gtkApp));
+
+  // Without an application id the key is the executable's name.
+  auto plainApp = listed(plain.pid());
+  ASSERT_TRUE(plainApp);
+  EXPECT_EQ(plainApp->bundleID, "velmaris-fixture");
+  EXPECT_EQ(plainApp->activationPolicy, ActivationPolicy::Regular);
+
+  // A process that takes no part in accessibility is still listed through its window, and
+  // its application element is one whose reads cannot complete.
+  auto silentApp = listed(silent.pid());
+  ASSERT_TRUE(silentApp);
+  EXPECT_EQ(silentApp->activationPolicy, ActivationPolicy::Regular);
+  Element element = ax().createApplication(silent.pid());
+  AttributeValue value;
+  EXPECT_EQ(ax().copyAttributeValue(element, "AXWindows", value), kAXErrorCannotComplete);
+  EXPECT_EQ(ax().copyAttributeValue(element, "AXRole", value), kAXErrorCannotComplete);
+  std::int32_t pid = 0;
+  EXPECT_EQ(ax().getPid(element, pid), kAXErrorSuccess);
+  EXPECT_EQ(pid, silent.pid());
+
+  auto single = workspace().runningApplication(app.pid());
+  ASSERT_TRUE(single);
+  EXPECT_EQ(single->bundleID, "org.velmaris.Fixture");
+  EXPECT_FALSE(workspace().runningApplication(0x7ffffff0));
+
+  // Once the process is gone it is terminated, and its elements are invalid.
+  Element window = windowsOf(ax().createApplication(app.pid())).at(0);
+  app.process().signal(SIGKILL);
+  ASSERT_TRUE(app.process().wait(5000ms));
+  EXPECT_TRUE(workspace().isTerminated(*gtkApp));
+  EXPECT_EQ(ax().copyAttributeValue(window, "AXTitle", value), kAXErrorInvalidUIElement);
+}
+
+TEST_F(BackendTest, ProcessRecordsArePlausibleAndStable) {
+  Fixture app({"--title=Record"});
+  auto first = workspace().processRecord(app.pid());
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->pid, app.pid());
+  auto now = std::uint64_t(std::time(nullptr));
+  EXPECT_LE(first->startSeconds, now);
+  EXPECT_GE(first->startSeconds + 120, now);
+  EXPECT_LT(first->startMicroseconds, 1000000u);
+  EXPECT_EQ(first->startMicroseconds % 10000, 0u);  // clock ticks of 1/100 s
+  for (int i = 0; i < 50; i++) {
+    auto again = workspace().processRecord(app.pid());
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->startSeconds, first->startSeconds);
+    EXPECT_EQ(again->startMicroseconds, first->startMicroseconds);
+  }
+  // A process started later has a later record.
+  auto self = workspace().processRecord(getpid());
+  ASSERT_TRUE(self);
+  EXPECT_LE(self->startSeconds * 1000000 + self->startMicroseconds,
+            first->startSeconds * 1000000 + first->startMicroseconds);
+  EXPECT_FALSE(workspace().processRecord(-1));
+  EXPECT_FALSE(workspace().processRecord(0x7ffffff0));
+  EXPECT_TRUE(workspace().preflightScreenCaptureAccess());
+}
+
+TEST_F(BackendTest, ProcStatParsingSurvivesHostileCommandNames) {
+  using linux_desktop::parseStatStart;
+  std::string fields;
+  for (int i = 3; i <= 52; i++) fields += " " + std::to_string(i == 22 ? 123456 : i);
+  auto parsed = parseStatStart("4242 (a) b (c) d)" + fields + "\n");
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->pid, 4242);
+  EXPECT_EQ(parsed->startTicks, 123456u);
+  EXPECT_FALSE(parseStatStart("4242 (short) S 1 2"));
+  EXPECT_FALSE(parseStatStart("garbage"));
+
+  EXPECT_EQ(linux_desktop::parseBootTime("cpu 1 2 3\nbtime 1700000000\nprocesses 9\n"),
+            1700000000u);
+  EXPECT_FALSE(linux_desktop::parseBootTime("cpu 1 2 3\n"));
+  auto record = linux_desktop::startRecord(7, 1700000000, 12345, 100);
+  EXPECT_EQ(record.startSeconds, 1700000123u);
+  EXPECT_EQ(record.startMicroseconds, 450000u);
+}
+
+TEST_F(BackendTest, ReadsWindowsAndTheirElements) {
+  Fixture app({"--app-id=org.velmaris.Fixture", "--title=Win", "--windows=2"}, 2);
+  Element application = ax().createApplication(app.pid());
+  EXPECT_EQ(stringOf(application, "AXRole"), "AXApplication");
+  std::int32_t pid = 0;
+  EXPECT_EQ(ax().getPid(application, pid), kAXErrorSuccess);
+  EXPECT_EQ(pid, app.pid());
+
+  auto windows = windowsOf(application);
+  ASSERT_EQ(windows.size(), 2u);
+  EXPECT_EQ(stringOf(windows[0], "AXTitle"), "Win 1");
+  EXPECT_EQ(stringOf(windows[1], "AXTitle"), "Win 2");
+  for (const auto& window : windows) {
+    EXPECT_EQ(stringOf(window, "AXRole"), "AXWindow");
+    EXPECT_EQ(ax().getPid(window, pid), kAXErrorSuccess);
+    EXPECT_EQ(pid, app.pid());
+    AttributeValue minimized;
+    EXPECT_EQ(ax().copyAttributeValue(window, "AXMinimized", minimized), kAXErrorSuccess);
+    EXPECT_EQ(minimized.kind, AttributeValue::Kind::Boolean);
+    EXPECT_FALSE(minimized.boolean);
+    AttributeValue position, size;
+    ASSERT_EQ(ax().copyAttributeValue(window, "AXPosition", position), kAXErrorSuccess);
+    ASSERT_EQ(ax().copyAttributeValue(window, "AXSize", size), kAXErrorSuccess);
+    EXPECT_EQ(position.kind, AttributeValue::Kind::Point);
+    EXPECT_GE(size.size.width, 400);
+    EXPECT_GE(size.size.height, 300);
+    EXPECT_LE(position.point.x + size.size.width, 1920);
+  }
+  EXPECT_FALSE(windows[0].equals(windows[1]));
+  EXPECT_TRUE(windows[0].equals(windowsOf(application)[0]));
+
+  std::int64_t count = 0;
+  EXPECT_EQ(ax().getAttributeValueCount(application, "AXWindows", count), kAXErrorSuccess);
+  EXPECT_EQ(count, 2);
+  AttributeValue range;
+  EXPECT_EQ(ax().copyAttributeValues(application, "AXWindows", 1, 5, range), kAXErrorSuccess);
+  ASSERT_EQ(range.elements.size(), 1u);
+  EXPECT_TRUE(range.elements[0].equals(windows[1]));
+  EXPECT_EQ(ax().copyAttributeValues(application, "AXWindows", 3, 1, range),
+            kAXErrorIllegalArgument);
+
+  // The newest window of a GTK application is the active one.
+  AttributeValue focused;
+  ASSERT_EQ(ax().copyAttributeValue(application, "AXFocusedWindow", focused), kAXErrorSuccess);
+  EXPECT_EQ(focused.kind, AttributeValue::Kind::Element);
+
+  // Attributes that do not apply, or that AT-SPI does not publish.
+  AttributeValue value;
+  EXPECT_EQ(ax().copyAttributeValue(windows[0], "AXHelp", value), kAXErrorAttributeUnsupported);
+  EXPECT_EQ(ax().copyAttributeValue(windows[0], "AXWindows", value),
+            kAXErrorAttributeUnsupported);
+  EXPECT_EQ(ax().copyAttributeValue(windows[0], "AXNoSuchThing", value),
+            kAXErrorAttributeUnsupported);
+  EXPECT_EQ(ax().copyAttributeValue(windows[0], "AXIdentifier", value), kAXErrorNoValue);
+  EXPECT_EQ(ax().copyAttributeValue(application, "AXEnabled", value),
+            kAXErrorAttributeUnsupported);
+  std::vector<std::string> names;
+  EXPECT_EQ(ax().copyActionNames(windows[0], names), kAXErrorAttributeUnsupported);
+}
+
+TEST_F(BackendTest, ReadsAndPressesWidgets) {
+  Fixture app({"--app-id=org.velmaris.Fixture", "--title=Widgets"});
+  Element window = windowsOf(ax().createApplication(app.pid())).at(0);
+
+  auto button = findByIdentifier(window, "fixture.press");
+  auto counter = findByIdentifier(window, "fixture.count");
+  ASSERT_TRUE(button);
+  ASSERT_TRUE(counter);
+  EXPECT_EQ(stringOf(*button, "AXRole"), "AXButton");
+  EXPECT_EQ(stringOf(*button, "AXTitle"), "Press me");
+  EXPECT_EQ(stringOf(*counter, "AXRole"), "AXStaticText");
+  EXPECT_EQ(stringOf(*counter, "AXTitle"), "Pressed 0");
+  AttributeValue enabled;
+  EXPECT_EQ(ax().copyAttributeValue(*button, "AXEnabled", enabled), kAXErrorSuccess);
+  EXPECT_EQ(enabled.kind, AttributeValue::Kind::Boolean);
+  EXPECT_TRUE(enabled.boolean);
+  bool settable = true;
+  EXPECT_EQ(ax().isAttributeSettable(*button, "AXValue", settable), kAXErrorSuccess);
+  EXPECT_FALSE(settable);
+
+  std::vector<std::string> names;
+  ASSERT_EQ(ax().copyActionNames(*button, names), kAXErrorSuccess);
+  EXPECT_EQ(names, std::vector<std::string>{"AXPress"});
+  EXPECT_EQ(ax().copyActionNames(*counter, names), kAXErrorAttributeUnsupported);
+
+  // A child list is read in ranges checked against its current length.
+  AttributeValue children;
+  ASSERT_EQ(ax().copyAttributeValue(window, "AXChildren", children), kAXErrorSuccess);
+  ASSERT_EQ(children.elements.size(), 1u);
+  std::int64_t count = 0;
+  ASSERT_EQ(ax().getAttributeValueCount(children.elements[0], "AXChildren", count),
+            kAXErrorSuccess);
+  EXPECT_EQ(count, 3);
+  AttributeValue tail;
+  ASSERT_EQ(ax().copyAttributeValues(children.elements[0], "AXChildren", 1, 10, tail),
+            kAXErrorSuccess);
+  EXPECT_EQ(tail.elements.size(), 2u);
+
+  EXPECT_EQ(ax().performAction(*button, "AXPress"), kAXErrorSuccess);
+  EXPECT_EQ(ax().performAction(*button, "AXShowMenu"), kAXErrorActionUnsupported);
+  std::string after;
+  for (int i = 0; i < 50 && after != "Pressed 1"; i++) {
+    std::this_thread::sleep_for(20ms);
+    after = stringOf(*counter, "AXTitle");
+  }
+  EXPECT_EQ(after, "Pressed 1");
+  // Nothing was asked of an interface the objects lack: GTK would have complained.
+  EXPECT_EQ(app.process().errorText(), "");
+}
+
+TEST_F(BackendTest, DestroyedWindowsAreInvalidElements) {
+  Fixture app({"--app-id=org.velmaris.Fixture", "--title=Keep"});
+  app.openWindow("Doomed");
+  ASSERT_TRUE(app.waitForWindows(2));
+  Element application = ax().createApplication(app.pid());
+  auto windows = windowsOf(application);
+  ASSERT_EQ(windows.size(), 2u);
+  Element doomed = windows[1];
+  ASSERT_EQ(stringOf(doomed, "AXTitle"), "Doomed");
+  AttributeValue children;
+  ASSERT_EQ(ax().copyAttributeValue(doomed, "AXChildren", children), kAXErrorSuccess);
+  ASSERT_FALSE(children.elements.empty());
+
+  app.closeWindow("Doomed");
+  ASSERT_TRUE(app.waitForWindows(1));
+  AttributeValue value;
+  EXPECT_EQ(ax().copyAttributeValue(doomed, "AXRole", value), kAXErrorInvalidUIElement);
+  EXPECT_EQ(ax().copyAttributeValue(doomed, "AXTitle", value), kAXErrorInvalidUIElement);
+  EXPECT_EQ(ax().copyAttributeValue(children.elements[0], "AXRole", value),
+            kAXErrorInvalidUIElement);
+  std::int64_t count = 0;
+  EXPECT_EQ(ax().getAttributeValueCount(doomed, "AXChildren", count), kAXErrorInvalidUIElement);
+  auto remaining = windowsOf(application);
+  ASSERT_EQ(remaining.size(), 1u);
+  EXPECT_EQ(stringOf(remaining[0], "AXTitle"), "Keep");
+  EXPECT_EQ(app.process().errorText(), "");
+}
+
+TEST_F(BackendTest, MinimizedWindowsReadAsMinimized) {
+  Fixture app({"--app-id=org.velmaris.Fixture", "--title=Shy"});
+  Element window = windowsOf(ax().createApplication(app.pid())).at(0);
+  auto minimized = [&] {
+    AttributeValue value;
+    EXPECT_EQ(ax().copyAttributeValue(window, "AXMinimized", value), kAXErrorSuccess);
+    return value.boolean;
+  };
+  auto becomes = [&](bool wanted) {
+    for (int i = 0; i < 100; i++) {
+      if (minimized() == wanted) return true;
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  };
+  ASSERT_FALSE(minimized());
+  EXPECT_EQ(app.command("iconify-window Shy"), "ok");
+  EXPECT_TRUE(becomes(true));
+  // Still listed, and still the same element, while minimized.
+  auto windows = windowsOf(ax().createApplication(app.pid()));
+  ASSERT_EQ(windows.size(), 1u);
+  EXPECT_TRUE(windows[0].equals(window));
+  EXPECT_EQ(app.command("present-window Shy"), "ok");
+  EXPECT_TRUE(becomes(false));
+}
+
+TEST_F(BackendTest, StoppedApplicationsCannotCompleteWithinTheTimeout) {
+  Fixture app({"--app-id=org.velmaris.Fixture", "--title=Frozen"});
+  Element application = ax().createApplication(app.pid());
+  Element window = windowsOf(application).at(0);
+  ASSERT_EQ(ax().setMessagingTimeout(0.25f), kAXErrorSuccess);
+
+  app.process().signal(SIGSTOP);
+  AttributeValue value;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ax().copyAttributeValue(window, "AXTitle", value), kAXErrorCannotComplete);
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, 240ms);
+  EXPECT_LE(elapsed, 400ms);
+  // The registry and the bus still answer for everyone else.
+  EXPECT_TRUE(ax().isProcessTrusted());
+
+  app.process().signal(SIGCONT);
+  // Late replies to the timed-out call are dropped, not taken for later answers.
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(stringOf(window, "AXTitle"), "Frozen");
+  EXPECT_EQ(stringOf(window, "AXRole"), "AXWindow");
+}
+
+TEST_F(BackendTest, ApplicationsOfUnknownProcessesCannotComplete) {
+  Element nobody = ax().createApplication(0x7ffffff0);
+  AttributeValue value;
+  EXPECT_EQ(ax().copyAttributeValue(nobody, "AXWindows", value), kAXErrorCannotComplete);
+  std::int64_t count = 0;
+  EXPECT_EQ(ax().getAttributeValueCount(nobody, "AXWindows", count), kAXErrorCannotComplete);
+  std::vector<std::string> names;
+  EXPECT_EQ(ax().copyActionNames(nobody, names), kAXErrorCannotComplete);
+  EXPECT_EQ(ax().setMessagingTimeout(-1), kAXErrorIllegalArgument);
+}
+
+}  // namespace
+}  // namespace velmaris

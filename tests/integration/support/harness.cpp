@@ -1,0 +1,382 @@
+// Child processes on pipes, the helper and the fixture. Setup failures throw, so the test
+// that needed them fails with the reason instead of running on with a half-started process.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include <systemd/sd-bus.h>
+#include <xcb/xcb.h>
+
+extern char** environ;
+
+namespace velmaris::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int remainingMillis(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+  return left < 0 ? 0 : int(left);
+}
+
+void closeFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+// Appends what `fd` holds now; false at end of file.
+bool drain(int fd, std::string& into) {
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      into.append(buffer, std::size_t(n));
+      continue;
+    }
+    if (n == 0) return false;
+    return errno == EAGAIN || errno == EINTR;
+  }
+}
+
+}  // namespace
+
+std::string binaryPath(std::string_view name) {
+  return std::string(VELMARIS_BIN_DIR) + "/" + std::string(name);
+}
+
+// --- Process -------------------------------------------------------------------------
+
+Process::Process(const std::vector<std::string>& argv) {
+  ::signal(SIGPIPE, SIG_IGN);  // a child that died must not take the test with it
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
+    throw std::runtime_error("pipe2 failed");
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  int r = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  in_ = in[1];
+  out_ = out[0];
+  err_ = err[0];
+  fcntl(out_, F_SETFL, O_NONBLOCK);
+  fcntl(err_, F_SETFL, O_NONBLOCK);
+  if (r != 0) {
+    pid_ = -1;
+    closeFd(in_);
+    closeFd(out_);
+    closeFd(err_);
+    throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(r));
+  }
+}
+
+Process::~Process() {
+  stop();
+  closeFd(in_);
+  closeFd(out_);
+  closeFd(err_);
+}
+
+bool Process::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    if (in_ < 0) return false;
+    ssize_t n = ::write(in_, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(std::size_t(n));
+  }
+  return true;
+}
+
+void Process::closeInput() { closeFd(in_); }
+
+void Process::pump(Millis timeout) {
+  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+  int n = ::poll(fds, 2, int(timeout.count()));
+  if (n <= 0) return;
+  if (out_ >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+    if (!drain(out_, outBuffer_)) {
+      outClosed_ = true;
+      closeFd(out_);
+    }
+  }
+  if (err_ >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+    if (!drain(err_, errBuffer_)) closeFd(err_);
+  }
+}
+
+std::optional<std::string> Process::readLine(Millis timeout) {
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (auto end = outBuffer_.find('\n'); end != std::string::npos) {
+      std::string line = outBuffer_.substr(0, end);
+      outBuffer_.erase(0, end + 1);
+      return line;
+    }
+    if (outClosed_ || Clock::now() >= deadline) return std::nullopt;
+    pump(Millis(remainingMillis(deadline)));
+  }
+}
+
+std::string Process::readAvailable(std::size_t max, Millis timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (outBuffer_.size() < max && !outClosed_ && Clock::now() < deadline) {
+    pump(Millis(remainingMillis(deadline)));
+  }
+  std::string taken = outBuffer_.substr(0, max);
+  outBuffer_.erase(0, taken.size());
+  return taken;
+}
+
+std::string Process::errorText() {
+  if (err_ >= 0 && !drain(err_, errBuffer_)) closeFd(err_);
+  return errBuffer_;
+}
+
+std::optional<int> Process::wait(Millis timeout) {
+  if (status_) return status_;
+  if (pid_ < 0) return std::nullopt;
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    int raw = 0;
+    pid_t r = ::waitpid(pid_, &raw, WNOHANG);
+    if (r == pid_) {
+      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -WTERMSIG(raw);
+      return status_;
+    }
+    if (r < 0 || Clock::now() >= deadline) return std::nullopt;
+    // Keep the pipes flowing so a chatty child cannot block on a full one.
+    pump(10ms);
+    if (out_ < 0 && err_ < 0) std::this_thread::sleep_for(5ms);
+  }
+}
+
+void Process::signal(int sig) {
+  if (pid_ > 0 && !status_) ::kill(pid_, sig);
+}
+
+void Process::stop() {
+  if (pid_ <= 0 || status_) return;
+  ::kill(pid_, SIGCONT);  // a stopped process cannot act on SIGTERM
+  ::kill(pid_, SIGTERM);
+  if (wait(1000ms)) return;
+  ::kill(pid_, SIGKILL);
+  wait(5000ms);
+}
+
+// --- Helper --------------------------------------------------------------------------
+
+Helper::Helper() : process_({binaryPath("velmaris-gui")}) {}
+
+std::optional<std::string> Helper::requestLine(std::string_view line, Millis timeout) {
+  std::string bytes(line);
+  bytes += '\n';
+  if (!process_.write(bytes)) return std::nullopt;
+  return process_.readLine(timeout);
+}
+
+nlohmann::json Helper::request(const nlohmann::json& request, Millis timeout) {
+  auto line = requestLine(request.dump(), timeout);
+  if (!line) throw std::runtime_error("no response to " + request.dump());
+  return nlohmann::json::parse(*line);
+}
+
+// --- Fixture -------------------------------------------------------------------------
+
+namespace {
+
+std::vector<std::string> fixtureArgv(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {binaryPath("velmaris-fixture")};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return argv;
+}
+
+struct BusUnref {
+  void operator()(sd_bus* bus) const noexcept { sd_bus_flush_close_unref(bus); }
+};
+struct MessageUnref {
+  void operator()(sd_bus_message* m) const noexcept { sd_bus_message_unref(m); }
+};
+using Bus = std::unique_ptr<sd_bus, BusUnref>;
+using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
+
+constexpr std::uint64_t kCallTimeout = 1000000;
+
+Message call(sd_bus* bus, const char* destination, const char* path, const char* interface,
+             const char* member, const char* types = nullptr, const char* argument = nullptr) {
+  sd_bus_message* reply = nullptr;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* message = nullptr;
+  if (sd_bus_message_new_method_call(bus, &message, destination, path, interface, member) < 0) {
+    return nullptr;
+  }
+  Message owned(message);
+  if (types && sd_bus_message_append(message, types, argument) < 0) return nullptr;
+  sd_bus_call(bus, message, kCallTimeout, &error, &reply);
+  sd_bus_error_free(&error);
+  return Message(reply);
+}
+
+Bus accessibilityBus() {
+  sd_bus* session = nullptr;
+  if (sd_bus_open_user(&session) < 0) return nullptr;
+  Bus owned(session);
+  Message reply =
+      call(session, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress");
+  const char* address = nullptr;
+  if (!reply || sd_bus_message_read(reply.get(), "s", &address) <= 0) return nullptr;
+  sd_bus* bus = nullptr;
+  if (sd_bus_new(&bus) < 0) return nullptr;
+  Bus a11y(bus);
+  if (sd_bus_set_address(bus, address) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
+      sd_bus_start(bus) < 0) {
+    return nullptr;
+  }
+  return a11y;
+}
+
+std::vector<std::pair<std::string, std::string>> objects(sd_bus_message* reply) {
+  std::vector<std::pair<std::string, std::string>> out;
+  if (!reply || sd_bus_message_enter_container(reply, 'a', "(so)") <= 0) return out;
+  const char* owner = nullptr;
+  const char* path = nullptr;
+  while (sd_bus_message_read(reply, "(so)", &owner, &path) > 0) out.emplace_back(owner, path);
+  return out;
+}
+
+}  // namespace
+
+int accessibleWindowCount(pid_t pid) {
+  Bus bus = accessibilityBus();
+  if (!bus) return -1;
+  const char* root = "/org/a11y/atspi/accessible/root";
+  const char* accessible = "org.a11y.atspi.Accessible";
+  Message registry = call(bus.get(), "org.a11y.atspi.Registry", root, accessible, "GetChildren");
+  for (const auto& [owner, path] : objects(registry.get())) {
+    Message pidReply = call(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                            "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s",
+                            owner.c_str());
+    std::uint32_t owningPid = 0;
+    if (!pidReply || sd_bus_message_read(pidReply.get(), "u", &owningPid) <= 0 ||
+        pid_t(owningPid) != pid) {
+      continue;
+    }
+    int windows = 0;
+    Message children = call(bus.get(), owner.c_str(), path.c_str(), accessible, "GetChildren");
+    for (const auto& [childOwner, childPath] : objects(children.get())) {
+      Message role = call(bus.get(), childOwner.c_str(), childPath.c_str(), accessible, "GetRole");
+      std::uint32_t value = 0;
+      // frame, window, dialog
+      if (role && sd_bus_message_read(role.get(), "u", &value) > 0 &&
+          (value == 23 || value == 69 || value == 16)) {
+        windows++;
+      }
+    }
+    return windows;
+  }
+  return -1;
+}
+
+int clientWindowCount(pid_t pid) {
+  struct Disconnect {
+    void operator()(xcb_connection_t* c) const noexcept { xcb_disconnect(c); }
+  };
+  std::unique_ptr<xcb_connection_t, Disconnect> c(xcb_connect(nullptr, nullptr));
+  if (xcb_connection_has_error(c.get())) return -1;
+  xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c.get())).data->root;
+  auto atom = [&](const char* name) {
+    std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
+        xcb_intern_atom_reply(c.get(), xcb_intern_atom(c.get(), 0, std::uint16_t(std::strlen(name)), name),
+                              nullptr),
+        &std::free);
+    return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+  };
+  xcb_atom_t clientList = atom("_NET_CLIENT_LIST");
+  xcb_atom_t wmPid = atom("_NET_WM_PID");
+  using Property = std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)>;
+  Property list(xcb_get_property_reply(c.get(),
+                                       xcb_get_property(c.get(), 0, root, clientList,
+                                                        XCB_ATOM_WINDOW, 0, 4096),
+                                       nullptr),
+                &std::free);
+  if (!list || list->format != 32) return 0;
+  auto* windows = static_cast<xcb_window_t*>(xcb_get_property_value(list.get()));
+  int count = 0;
+  for (int i = 0; i < xcb_get_property_value_length(list.get()) / 4; i++) {
+    Property owner(xcb_get_property_reply(c.get(),
+                                          xcb_get_property(c.get(), 0, windows[i], wmPid,
+                                                           XCB_ATOM_CARDINAL, 0, 1),
+                                          nullptr),
+                   &std::free);
+    if (owner && owner->format == 32 && xcb_get_property_value_length(owner.get()) == 4 &&
+        *static_cast<std::uint32_t*>(xcb_get_property_value(owner.get())) == std::uint32_t(pid)) {
+      count++;
+    }
+  }
+  return count;
+}
+
+Fixture::Fixture(const std::vector<std::string>& arguments, std::size_t windows, bool accessible)
+    : process_(fixtureArgv(arguments)), accessible_(accessible) {
+  auto ready = process_.readLine(10000ms);
+  if (!ready || *ready != "ready") {
+    throw std::runtime_error("fixture did not start: " + process_.errorText());
+  }
+  if (!waitForWindows(windows)) {
+    throw std::runtime_error("fixture's windows never showed in the window list or registry");
+  }
+}
+
+bool Fixture::waitForWindows(std::size_t windows, Millis timeout) {
+  auto deadline = Clock::now() + timeout;
+  do {
+    // The window manager lists a window only after the application saw it mapped.
+    if (clientWindowCount(pid()) == int(windows) &&
+        (!accessible_ || accessibleWindowCount(pid()) == int(windows))) {
+      return true;
+    }
+    std::this_thread::sleep_for(20ms);
+  } while (Clock::now() < deadline);
+  return false;
+}
+
+std::string Fixture::command(std::string_view line, Millis timeout) {
+  std::string bytes(line);
+  bytes += '\n';
+  if (!process_.write(bytes)) throw std::runtime_error("fixture input closed");
+  auto answer = process_.readLine(timeout);
+  if (!answer) throw std::runtime_error("fixture did not answer " + std::string(line));
+  return *answer;
+}
+
+void Fixture::openWindow(std::string_view title) {
+  std::string answer = command("open-window " + std::string(title));
+  if (answer != "ok") throw std::runtime_error("open-window: " + answer);
+}
+
+void Fixture::closeWindow(std::string_view title) {
+  std::string answer = command("close-window " + std::string(title));
+  if (answer != "ok") throw std::runtime_error("close-window: " + answer);
+}
+
+}  // namespace velmaris::testing

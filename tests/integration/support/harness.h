@@ -1,0 +1,98 @@
+// Support for the integration tests: child processes on pipes (killed by pid when their owner
+// goes), the helper program spoken to in JSON lines, and the GTK fixture application waited
+// for until the accessibility registry shows its windows. Single-threaded.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace velmaris::testing {
+
+using namespace std::chrono_literals;
+using Millis = std::chrono::milliseconds;
+
+std::string binaryPath(std::string_view name);  // a program built into the build's bin/
+
+// A child process with its standard input, output and error on pipes.
+class Process {
+ public:
+  explicit Process(const std::vector<std::string>& argv);
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool write(std::string_view bytes);
+  void closeInput();
+  // One line of standard output without its line feed; nothing on timeout or end of output.
+  std::optional<std::string> readLine(Millis timeout);
+  // Whatever standard output holds within the timeout, up to `max` bytes.
+  std::string readAvailable(std::size_t max, Millis timeout);
+  // Everything written to standard error so far.
+  std::string errorText();
+  // The exit status once the process has ended within the timeout (-signal when killed).
+  std::optional<int> wait(Millis timeout);
+  void signal(int sig);
+  void stop();  // SIGTERM, then SIGKILL after a second
+
+ private:
+  void pump(Millis timeout);
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
+  bool outClosed_ = false;
+  std::string outBuffer_, errBuffer_;
+  std::optional<int> status_;
+};
+
+// velmaris-gui, spoken to one line at a time.
+class Helper {
+ public:
+  Helper();
+  // Writes the request as one line and parses the one response line.
+  nlohmann::json request(const nlohmann::json& request, Millis timeout = 5000ms);
+  // Writes `line` and a line feed; returns the response line as written.
+  std::optional<std::string> requestLine(std::string_view line, Millis timeout = 5000ms);
+  bool writeRaw(std::string_view bytes) { return process_.write(bytes); }
+  std::optional<std::string> readLine(Millis timeout = 5000ms) { return process_.readLine(timeout); }
+  std::string errorText() { return process_.errorText(); }
+  Process& process() { return process_; }
+
+ private:
+  Process process_;
+};
+
+// The GTK fixture application (tests/fixtures/velmaris-fixture.c).
+class Fixture {
+ public:
+  // Starts it with `arguments` and waits for "ready", until the window manager lists its
+  // `windows` windows and, unless it runs without accessibility, until the registry does.
+  explicit Fixture(const std::vector<std::string>& arguments, std::size_t windows = 1,
+                   bool accessible = true);
+  pid_t pid() const { return process_.pid(); }
+  // Sends a control line and returns the fixture's answer.
+  std::string command(std::string_view line, Millis timeout = 5000ms);
+  void openWindow(std::string_view title);
+  void closeWindow(std::string_view title);
+  // Waits until the window manager and (when accessible) the registry show `windows`
+  // windows of this process.
+  bool waitForWindows(std::size_t windows, Millis timeout = 10000ms);
+  Process& process() { return process_; }
+
+ private:
+  Process process_;
+  bool accessible_;
+};
+
+// Windows the accessibility registry shows for `pid` now (-1 when it does not list it).
+int accessibleWindowCount(pid_t pid);
+// Top-level windows the window manager lists for `pid` now.
+int clientWindowCount(pid_t pid);
+
+}  // namespace velmaris::testing

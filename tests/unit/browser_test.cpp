@@ -1,0 +1,278 @@
+// "browser_status" and "browser_reveal" on the simulated desktop and window server.
+#include "sim_helper.h"
+
+namespace velmaris::testing {
+namespace {
+
+using gui::Json;
+using platform::sim::SimWindow;
+
+constexpr std::int32_t kBrowser = 40;
+
+struct BrowserTest : ::testing::Test {
+  SimHelper s;
+  platform::sim::SimWindowServer& ws = s.desktop.windowServer;
+
+  void SetUp() override {
+    auto& p = s.desktop.addProcess(kBrowser, "com.google.Chrome");
+    p.startSeconds = 1712345678;
+    p.startMicroseconds = 120000;
+    ws.windows.push_back(SimWindow{kBrowser, 0});
+    ws.activePid = kBrowser;
+    s.ax();  // built now, so the start-up calls are not counted against a request
+    s.desktop.calls.clear();
+  }
+  // The start time as a client computes it: the same double arithmetic as the kernel side.
+  double started(std::int32_t pid = kBrowser) {
+    const auto* p = s.desktop.process(pid);
+    return static_cast<double>(p->startSeconds) +
+           static_cast<double>(p->startMicroseconds) / 1000000.0;
+  }
+  Json request(const char* method, std::int32_t pid = kBrowser) {
+    return Json{{"id", 7},
+                {"method", method},
+                {"app", "com.google.Chrome"},
+                {"process_id", pid},
+                {"process_started", started(pid)}};
+  }
+  Json serve(const Json& r) { return s.ax().handle(r); }
+  std::string code(const Json& r) {
+    return failureOf([&] { serve(r); }).code;
+  }
+  int windowServerChanges() {
+    return ws.calls["unhide"] + ws.calls["activate"] + ws.calls["runLoopFor"];
+  }
+};
+
+TEST_F(BrowserTest, ShapeRefusalsComeBeforeAnyPlatformCall) {
+  struct Case {
+    const char* name;
+    std::function<void(Json&)> edit;
+  };
+  const std::vector<Case> cases = {
+      {"sixth member", [](Json& r) { r["include_image"] = false; }},
+      {"no process_started", [](Json& r) { r.erase("process_started"); }},
+      {"no id", [](Json& r) { r.erase("id"); }},
+      {"no app", [](Json& r) { r.erase("app"); }},
+      {"other browser", [](Json& r) { r["app"] = "org.mozilla.firefox"; }},
+      {"app case", [](Json& r) { r["app"] = "com.google.chrome"; }},
+      {"app not a string", [](Json& r) { r["app"] = 1; }},
+      {"started true", [](Json& r) { r["process_started"] = true; }},
+      {"started text", [](Json& r) { r["process_started"] = "1712345678.12"; }},
+      {"started null", [](Json& r) { r["process_started"] = nullptr; }},
+      {"started zero", [](Json& r) { r["process_started"] = 0; }},
+      {"started negative", [](Json& r) { r["process_started"] = -1712345678.12; }},
+      {"pid too large", [](Json& r) { r["process_id"] = 2147483648LL; }},
+      {"pid zero", [](Json& r) { r["process_id"] = 0; }},
+      {"pid negative", [](Json& r) { r["process_id"] = -40; }},
+      {"pid fraction", [](Json& r) { r["process_id"] = 40.5; }},
+      {"pid text", [](Json& r) { r["process_id"] = "40"; }},
+      {"pid boolean", [](Json& r) { r["process_id"] = true; }},
+  };
+  for (const char* method : {"browser_status", "browser_reveal"}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(method) + ": " + c.name);
+      Json r = request(method);
+      c.edit(r);
+      auto f = failureOf([&] { serve(r); });
+      EXPECT_EQ(f.code, "invalid_input");
+      EXPECT_FALSE(f.stage.has_value());
+    }
+  }
+  EXPECT_TRUE(s.desktop.calls.empty());
+  EXPECT_TRUE(ws.calls.empty());
+
+  // The bounds themselves pass the shape check and reach the kernel record.
+  Json r = request("browser_status");
+  r["process_id"] = 2147483647;
+  EXPECT_EQ(code(r), "process_identity_unavailable");
+  r = request("browser_status");
+  r["process_id"] = 40.0;
+  EXPECT_EQ(serve(r)["process_id"], kBrowser);
+}
+
+TEST_F(BrowserTest, StartTimeMustMatchWithinTwoMicroseconds) {
+  for (const char* method : {"browser_status", "browser_reveal"}) {
+    SCOPED_TRACE(method);
+    Json r = request(method);
+    r["process_started"] = started() + 0.000001;
+    EXPECT_NO_THROW(serve(r));
+    r["process_started"] = started() - 0.000001;
+    EXPECT_NO_THROW(serve(r));
+    r["process_started"] = started() + 0.00001;
+    EXPECT_EQ(code(r), "process_identity_changed");
+    r["process_started"] = started() - 1.0;
+    EXPECT_EQ(code(r), "process_identity_changed");
+  }
+  // A whole-second start time may come as an integer.
+  s.desktop.process(kBrowser)->startMicroseconds = 0;
+  Json r = request("browser_status");
+  r["process_started"] = 1712345678;
+  EXPECT_NO_THROW(serve(r));
+
+  s.desktop.process(kBrowser)->recordReadable = false;
+  EXPECT_EQ(code(request("browser_status")), "process_identity_unavailable");
+}
+
+TEST_F(BrowserTest, OnlyALivingChromeProcessIsServed) {
+  s.desktop.addProcess(41, "org.example.Editor");
+  s.desktop.addProcess(42, std::nullopt);
+  EXPECT_EQ(code(request("browser_status", 41)), "process_identity_changed");
+  EXPECT_EQ(code(request("browser_reveal", 42)), "process_identity_changed");
+  s.desktop.process(kBrowser)->app.terminated = true;
+  EXPECT_EQ(code(request("browser_status")), "process_identity_changed");
+  EXPECT_EQ(code(request("browser_reveal")), "process_identity_changed");
+  EXPECT_EQ(windowServerChanges(), 0);
+}
+
+TEST_F(BrowserTest, IdentityChangingBetweenTheReadingsIsRefused) {
+  struct Case {
+    const char* name;
+    const char* method;
+    std::function<void(SimHelper&)> arrange;
+  };
+  auto bumpStart = [](SimHelper& h) { h.desktop.process(kBrowser)->startMicroseconds += 10000; };
+  const std::vector<Case> cases = {
+      // Between the first and the second kernel reading, before anything is revealed.
+      {"before reveal", "browser_reveal",
+       [=](SimHelper& h) {
+         h.desktop.beforeCall = [&h, bumpStart, n = 0](const std::string& call) mutable {
+           if (call == "processRecord" && ++n == 2) bumpStart(h);
+         };
+       }},
+      // While revealing: the process is replaced under the same pid.
+      {"during reveal", "browser_reveal",
+       [=](SimHelper& h) {
+         h.desktop.windowServer.beforeCall = [&h, bumpStart](const std::string& call) {
+           if (call == "activate") bumpStart(h);
+         };
+       }},
+      // While waiting: the process ends.
+      {"ends while waiting", "browser_reveal",
+       [](SimHelper& h) {
+         h.desktop.windowServer.hidden.insert(kBrowser);
+         h.desktop.windowServer.revealAfterSlices = 4;
+         h.desktop.windowServer.beforeCall = [&h](const std::string& call) {
+           if (call == "runLoopFor") h.desktop.process(kBrowser)->app.terminated = true;
+         };
+       }},
+      {"status", "browser_status",
+       [=](SimHelper& h) {
+         h.desktop.beforeCall = [&h, bumpStart](const std::string& call) {
+           if (call == "runningApplication") bumpStart(h);
+         };
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BrowserTest::SetUp();
+    Json r = request(c.method);
+    c.arrange(s);
+    auto f = failureOf([&] { serve(r); });
+    EXPECT_EQ(f.code, "process_identity_changed");
+    s.desktop.beforeCall = nullptr;
+    ws.beforeCall = nullptr;
+  }
+}
+
+TEST_F(BrowserTest, RevealWaitsInSlicesUntilTheWindowServerReportsIt) {
+  ws.hidden.insert(kBrowser);
+  ws.activePid = 41;
+  ws.revealAfterSlices = 3;
+  const double before = s.clock.now;
+  const Json r = serve(request("browser_reveal"));
+  EXPECT_EQ(r.dump(),
+            R"({"foreground_verified":true,"onscreen_window_count":1,"process_active":true,)"
+            R"("process_hidden":false,"process_id":40})");
+  EXPECT_EQ(ws.calls["unhide"], 1);
+  EXPECT_EQ(ws.calls["activate"], 1);
+  EXPECT_EQ(ws.calls["runLoopFor"], 3);
+  EXPECT_NEAR(s.clock.now - before, 0.15, 1e-9);
+
+  // Already in front: no slice is run at all.
+  ws.calls.clear();
+  EXPECT_EQ(serve(request("browser_reveal"))["foreground_verified"], true);
+  EXPECT_EQ(ws.calls["runLoopFor"], 0);
+}
+
+TEST_F(BrowserTest, ARevealThatNeverShowsIsAnsweredAtTheDeadlineWithoutError) {
+  ws.hidden.insert(kBrowser);
+  ws.activePid.reset();
+  ws.revealAfterSlices.reset();
+  const double before = s.clock.now;
+  Json r;
+  ASSERT_NO_THROW(r = serve(request("browser_reveal")));
+  const double waited = s.clock.now - before;
+  EXPECT_GT(waited, 2.9);
+  EXPECT_LE(waited, 3.0);
+  EXPECT_EQ(r["process_hidden"], true);
+  EXPECT_EQ(r["process_active"], false);
+  EXPECT_EQ(r["onscreen_window_count"], 0);
+  EXPECT_EQ(r["foreground_verified"], false);
+
+  // Only active, never unhidden: still waits, still not verified.
+  ws.activePid = kBrowser;
+  r = serve(request("browser_reveal"));
+  EXPECT_EQ(r["process_active"], true);
+  EXPECT_EQ(r["foreground_verified"], false);
+}
+
+TEST_F(BrowserTest, RevealChecksTheDeadlineOnceBeforeActing) {
+  const gui::RequestDeadline deadline = s.deadline();
+  s.clock.advance(3.0);
+  EXPECT_EQ(failureOf([&] { s.ax().browserApplicationResult(request("browser_reveal"), true,
+                                                            deadline); })
+                .code,
+            "deadline_exceeded");
+  EXPECT_EQ(windowServerChanges(), 0);
+  // Status does not look at the clock.
+  EXPECT_NO_THROW(s.ax().browserApplicationResult(request("browser_status"), false, deadline));
+}
+
+TEST_F(BrowserTest, StatusOnlyReports) {
+  ws.hidden.insert(kBrowser);
+  ws.activePid = 41;
+  const double before = s.clock.now;
+  Json r = serve(request("browser_status"));
+  EXPECT_EQ(r.dump(),
+            R"({"foreground_verified":false,"onscreen_window_count":0,"process_active":false,)"
+            R"("process_hidden":true,"process_id":40})");
+  EXPECT_EQ(windowServerChanges(), 0);
+  EXPECT_EQ(ws.hidden.count(kBrowser), 1u);
+  EXPECT_EQ(ws.activePid, 41);
+  EXPECT_EQ(s.clock.now, before);
+}
+
+TEST_F(BrowserTest, OnlyNormalLayerWindowsOfTheProcessCount) {
+  ws.windows = {{kBrowser, 3}, {kBrowser, 20}, {41, 0}};
+  Json r = serve(request("browser_status"));
+  EXPECT_EQ(r["onscreen_window_count"], 0);
+  EXPECT_EQ(r["process_active"], true);
+  EXPECT_EQ(r["process_hidden"], false);
+  EXPECT_EQ(r["foreground_verified"], false);
+
+  ws.windows.push_back({kBrowser, 0});
+  ws.windows.push_back({kBrowser, 0});
+  r = serve(request("browser_status"));
+  EXPECT_EQ(r["onscreen_window_count"], 2);
+  EXPECT_EQ(r["foreground_verified"], true);
+
+  ws.listReadable = false;
+  r = serve(request("browser_status"));
+  EXPECT_EQ(r["onscreen_window_count"], 0);
+  EXPECT_EQ(r["foreground_verified"], false);
+}
+
+TEST_F(BrowserTest, NeedsNoAccessibility) {
+  s.desktop.trusted = false;
+  ws.hidden.insert(kBrowser);
+  EXPECT_EQ(serve(request("browser_status"))["process_hidden"], true);
+  EXPECT_EQ(serve(request("browser_reveal"))["foreground_verified"], true);
+  for (const auto& [call, count] : s.desktop.calls) {
+    SCOPED_TRACE(call);
+    EXPECT_TRUE(call == "processRecord" || call == "runningApplication" || call == "isTerminated");
+  }
+}
+
+}  // namespace
+}  // namespace velmaris::testing

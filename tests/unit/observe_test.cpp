@@ -1,0 +1,253 @@
+// The "observe" walk: node keys and flags, the node, depth, child and byte limits, cycles,
+// and what the stored observation remembers of each node.
+#include "common/json_writer.h"
+#include "tree_helper.h"
+
+namespace velmaris::testing {
+namespace {
+
+using namespace velmaris::gui;
+using platform::AttributeValue;
+
+struct ObserveTest : TreeTest {
+  // A node without its ref, which differs on every run.
+  static Json stable(Json node) {
+    node.erase("element_ref");
+    node.erase("children");
+    return node;
+  }
+  static std::int64_t charged(const Json& node) {
+    return static_cast<std::int64_t>(writeJSON(node)->size()) + 4;
+  }
+};
+
+TEST_F(ObserveTest, NodesCarryTheirKeysAndOnlyTrueFlags) {
+  platform::Element ok = button(window, "OK");
+  s.desktop.attribute(ok, "AXPosition").value = AttributeValue::ofPoint({10, 20});
+  s.desktop.attribute(ok, "AXSize").value = AttributeValue::ofSize({80, 24});
+  s.desktop.element(ok).actions = {"AXShowMenu", "AXPress", "AXRaise"};
+  platform::Element field = textField(window, "hello/world");
+  s.desktop.setString(field, "AXIdentifier", "name-field");
+  platform::Element text = add(window, "AXStaticText", "Caption");
+  s.desktop.setString(text, "AXIdentifier", "caption");
+  s.desktop.setString(text, "AXValue", "Caption");
+
+  Json r = observe();
+  EXPECT_EQ(r["process_id"], 10);
+  EXPECT_EQ(r["window_id"], 1);
+  EXPECT_EQ(r["ttl_seconds"], 60);
+  EXPECT_EQ(r["visited_elements"], 4);
+  EXPECT_EQ(r["truncated"], false);
+  const Json& tree = r["tree"];
+  EXPECT_EQ(stable(tree).dump(),
+            R"({"actions":[],"enabled":null,"identifier":null,"label":"Main","pressable":false,)"
+            R"("role":"AXWindow","settable":false,"value":null})");
+  ASSERT_EQ(tree["children"].size(), 3u);
+  EXPECT_EQ(stable(tree["children"][0]).dump(),
+            R"({"actions":["AXPress","AXShowMenu"],"bounds":{"coordinate_unit":"point","height":24.0,)"
+            R"("origin":"global_top_left","width":80.0,"x":10.0,"y":20.0},"enabled":true,)"
+            R"("identifier":null,"label":"OK","pressable":true,"role":"AXButton","settable":false,"value":null})");
+  EXPECT_EQ(stable(tree["children"][1]).dump(),
+            R"({"actions":[],"enabled":true,"identifier":"name-field","label":null,)"
+            R"("label_diagnostics":[{"attribute":"AXTitle","status":-25205},)"
+            R"({"attribute":"AXDescription","status":-25205},{"attribute":"AXHelp","status":-25205}],)"
+            R"("pressable":false,"role":"AXTextField","settable":true,"value":"hello/world"})");
+  // Neither settable nor actionable: its identifier is not even read.
+  EXPECT_TRUE(tree["children"][2]["identifier"].is_null());
+  EXPECT_EQ(tree["children"][2]["value"], "Caption");
+
+  const ObservationRecord& rec = record(r);
+  EXPECT_EQ(rec.app, app);
+  EXPECT_EQ(rec.windowID, 1);
+  EXPECT_EQ(rec.process.pid, 10);
+  EXPECT_EQ(rec.elements.size(), 4u);
+  const ObservedElement& observedOK = rec.elements.at(tree["children"][0]["element_ref"]);
+  EXPECT_TRUE(observedOK.element.equals(ok));
+  EXPECT_EQ(observedOK.target, (SemanticTarget{"AXButton", "OK", std::nullopt}));
+  EXPECT_EQ(observedOK.actions.size(), 2u);
+  EXPECT_EQ(observedOK.pressIdentity, observedOK.actions.at("AXPress"));
+  EXPECT_EQ(observedOK.valueDigest, std::string(1, '\0'));
+  EXPECT_EQ(rec.elements.at(tree["children"][1]["element_ref"]).target.identifier, "name-field");
+}
+
+TEST_F(ObserveTest, ValueThatCannotBeComparedDisablesActions) {
+  platform::Element noValue = button(window, "No value");
+  s.desktop.setStatus(noValue, "AXValue", platform::kAXErrorNoValue);
+  platform::Element failing = button(window, "Failing");
+  s.desktop.setString(failing, "AXIdentifier", "failing");
+  s.desktop.setStatus(failing, "AXValue", platform::kAXErrorFailure);
+  platform::Element noActions = button(window, "No actions");
+  s.desktop.element(noActions).actionsStatus = platform::kAXErrorFailure;
+
+  Json r = observe();
+  const Json& nodes = r["tree"]["children"];
+  EXPECT_EQ(nodes[0]["pressable"], true);
+  EXPECT_EQ(nodes[0]["actions"], Json({"AXPress"}));
+  EXPECT_EQ(nodes[1]["pressable"], false);
+  EXPECT_EQ(nodes[1]["actions"], Json::array());
+  EXPECT_TRUE(nodes[1]["identifier"].is_null());  // no value digest: not read
+  EXPECT_EQ(nodes[2]["pressable"], false);
+  EXPECT_EQ(nodes[2]["actions"], Json::array());
+  const ObservationRecord& rec = record(r);
+  EXPECT_EQ(rec.elements.at(nodes[1]["element_ref"]).valueDigest, std::nullopt);
+  // The press identity is kept even though the value cannot be compared: the action path
+  // refuses such an element by its value, not by its identity.
+  EXPECT_TRUE(rec.elements.at(nodes[1]["element_ref"]).pressIdentity);
+}
+
+TEST_F(ObserveTest, NodeLimitCutsA200ElementWindow) {
+  for (int g = 0; g < 10; ++g) fill(add(window, "AXGroup", "group"), 19);
+  Json r = observe();
+  EXPECT_EQ(r["visited_elements"], 128);
+  EXPECT_EQ(r["truncated"], true);
+  EXPECT_EQ(nodeCount(r["tree"]), 128);
+  EXPECT_EQ(record(r).elements.size(), 128u);
+}
+
+TEST_F(ObserveTest, ChildLimitLists32Children) {
+  platform::Element exact = add(window, "AXGroup");
+  fill(exact, 32);
+  Json r = observe();
+  EXPECT_EQ(r["truncated"], false);
+  EXPECT_EQ(r["tree"]["children"][0]["children"].size(), 32u);
+
+  platform::Element crowded = add(window, "AXGroup");
+  fill(crowded, 40);
+  r = observe();
+  EXPECT_EQ(r["truncated"], true);
+  EXPECT_EQ(r["tree"]["children"][1]["children"].size(), 32u);
+  EXPECT_EQ(r["visited_elements"], 1 + 2 + 64);
+}
+
+TEST_F(ObserveTest, DepthLimitStopsAtTheEleventhLevel) {
+  platform::Element tenth = chain(window, 10);
+  Json r = observe();
+  EXPECT_EQ(r["truncated"], false);
+  EXPECT_EQ(r["visited_elements"], 11);
+
+  add(tenth, "AXGroup");
+  r = observe();
+  EXPECT_EQ(r["truncated"], true);
+  EXPECT_EQ(r["visited_elements"], 11);
+  Json node = r["tree"];
+  for (int depth = 0; depth < 10; ++depth) node = node["children"][0];
+  EXPECT_EQ(node["children"], Json::array());
+
+  s.desktop.attribute(tenth, "AXChildren").countStatus = platform::kAXErrorCannotComplete;
+  HelperFailure f = failureOf([&] { observe(); });
+  EXPECT_EQ(f.code, "ax_error");
+  EXPECT_EQ(f.stage, "count_attribute");
+  EXPECT_EQ(f.attribute, "AXChildren");
+  EXPECT_EQ(f.axStatus, -25204);
+  EXPECT_EQ(s.ax().observations.size(), 2u);  // the failed walk stored nothing
+}
+
+TEST_F(ObserveTest, RepeatedElementsAreListedOnceWithoutTruncation) {
+  platform::Element a = add(window, "AXGroup", "a");
+  platform::Element b = add(window, "AXGroup", "b");
+  platform::Element shared = button(a, "Shared");
+  s.desktop.addChild(b, shared);   // the same element under two parents
+  s.desktop.addChild(b, window);   // and a cycle back to the root
+  s.desktop.addChild(shared, a);   // and one back to a parent
+  Json r = observe();
+  EXPECT_EQ(r["truncated"], false);
+  EXPECT_EQ(r["visited_elements"], 4);
+  EXPECT_EQ(nodeCount(r["tree"]), 4);
+  EXPECT_EQ(r["tree"]["children"][1]["children"], Json::array());
+}
+
+TEST_F(ObserveTest, ByteBudgetReducesThenSkipsNodes) {
+  // Measure the window's node and a filler group, then grow the filler so that 1000 bytes
+  // of the budget remain after it.
+  platform::Element filler = add(window, "R");
+  Json probe = observe();
+  Json root = probe["tree"];
+  root["children"] = Json::array();
+  const std::int64_t rootBytes = charged(root);
+  const std::int64_t fillerBytes = charged(probe["tree"]["children"][0]);
+  s.desktop.setString(filler, "AXRole",
+                      std::string(static_cast<std::size_t>(1 + 49152 - 1000 - rootBytes - fillerBytes), 'R'));
+
+  platform::Element field = textField(window, std::string(4096, 'v'));
+  s.desktop.setString(field, "AXIdentifier", "big");
+  s.desktop.setString(field, "AXTitle", "Big");
+  platform::Element huge = add(window, std::string(2000, 'G'));  // too big even reduced
+  add(huge, "AXGroup");
+  button(window, "Small");
+
+  Json r = observe();
+  EXPECT_EQ(r["truncated"], true);
+  EXPECT_EQ(r["visited_elements"], 5);  // the huge node's child is never reached
+  const Json& nodes = r["tree"]["children"];
+  ASSERT_EQ(nodes.size(), 3u);
+  const Json& reduced = nodes[1];
+  EXPECT_EQ(reduced["role"], "AXTextField");
+  EXPECT_TRUE(reduced["value"].is_null());
+  EXPECT_TRUE(reduced["label"].is_null());
+  EXPECT_TRUE(reduced["identifier"].is_null());
+  EXPECT_EQ(reduced["value_truncated"], true);
+  EXPECT_EQ(reduced["label_truncated"], true);
+  EXPECT_EQ(reduced["identifier_truncated"], true);
+  EXPECT_EQ(reduced["settable"], true);
+  EXPECT_EQ(nodes[2]["label"], "Small");
+  EXPECT_FALSE(nodes[2].contains("label_truncated"));
+
+  // What the caller was not shown cannot be selected by.
+  const ObservationRecord& rec = record(r);
+  EXPECT_EQ(rec.elements.size(), 4u);
+  EXPECT_EQ(rec.elements.at(reduced["element_ref"]).target,
+            (SemanticTarget{"AXTextField", std::nullopt, std::nullopt}));
+}
+
+TEST_F(ObserveTest, RootThatCannotFitFailsTheRequest) {
+  s.desktop.setString(window, "AXRole", std::string(50000, 'W'));
+  HelperFailure f = failureOf([&] { observe(); });
+  EXPECT_EQ(f.code, "tree_limit_exceeded");
+  EXPECT_EQ(f.stage, std::nullopt);
+  EXPECT_TRUE(s.ax().observations.empty());
+}
+
+TEST_F(ObserveTest, LongTextsAreShortenedAndFlagged) {
+  platform::Element b = button(window, std::string(600, 'L'));
+  s.desktop.setString(b, "AXIdentifier", "long-button");
+  platform::Element field = textField(window, std::string(5000, 'x'));
+  s.desktop.setString(field, "AXIdentifier", std::string(513, 'i'));
+  Json r = observe();
+  const Json& nodes = r["tree"]["children"];
+  EXPECT_EQ(nodes[0]["label"], std::string(512, 'L'));
+  EXPECT_EQ(nodes[0]["label_truncated"], true);
+  EXPECT_EQ(nodes[1]["value"], std::string(4096, 'x'));
+  EXPECT_EQ(nodes[1]["value_truncated"], true);
+  EXPECT_TRUE(nodes[1]["identifier"].is_null());
+  EXPECT_EQ(nodes[1]["identifier_truncated"], true);
+
+  std::string id = r["observation_id"];
+  EXPECT_EQ(failureOf([&] {
+              s.ax().targetRef(app, 1, id, {"AXButton", std::string(512, 'L'), std::nullopt});
+            }).code,
+            "target_not_found");
+  EXPECT_EQ(s.ax().targetRef(app, 1, id, {"AXButton", std::nullopt, "long-button"}),
+            nodes[0]["element_ref"]);
+}
+
+TEST_F(ObserveTest, FailuresAbandonTheWholeWalk) {
+  platform::Element group = add(window, "AXGroup");
+  platform::Element b = button(group, "B");
+  windowID();
+  int calls = 0;
+  s.desktop.beforeCall = [&](const std::string&) {
+    if (++calls == 40) s.clock.advance(3.0);
+  };
+  EXPECT_EQ(failureOf([&] { observe(); }).code, "deadline_exceeded");
+  s.desktop.beforeCall = nullptr;
+  EXPECT_TRUE(s.ax().observations.empty());
+
+  s.desktop.setStatus(b, "AXEnabled", platform::kAXErrorCannotComplete);
+  HelperFailure f = failureOf([&] { observe(); });
+  EXPECT_EQ(f.code, "ax_error");
+  EXPECT_EQ(f.attribute, "AXEnabled");
+  EXPECT_TRUE(s.ax().observations.empty());
+}
+
+}  // namespace
+}  // namespace velmaris::testing

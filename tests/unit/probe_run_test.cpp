@@ -1,0 +1,346 @@
+// The probe's run on the simulated audio platform: the command line and the order of its
+// checks, the permission rules, the output directory, the failure path, and the exact text
+// of each report.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "platform/sim/sim_audio.h"
+#include "probe/audio_probe.h"
+
+namespace velmaris::probe {
+namespace {
+
+using platform::SimAudioCapture;
+using platform::SimAudioEvent;
+using platform::SimSampleBuffer;
+using platform::StreamOutputType;
+
+std::string failed(const std::string& code) {
+  return R"({"error_code":")" + code +
+         R"(","partial_files_possible":true,"speaker_output_verified":false,"state":"failed"})" +
+         "\n";
+}
+
+std::shared_ptr<SimSampleBuffer> tone(std::size_t frames, float level) {
+  return SimSampleBuffer::float32(48000, 2, std::vector<float>(frames * 2, level));
+}
+
+// A path as the report writes it, every "/" escaped.
+std::string escaped(const std::string& path) {
+  return std::regex_replace(path, std::regex("/"), "\\/");
+}
+
+class AudioProbeRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmaris-probe-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    out_ = root_ + "/out";
+    platform_.devices = {{"mic-1", "Built-in Microphone"}, {"mic-2", "USB Microphone"}};
+  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
+
+  // Runs the probe; the printed bytes go to `output_`.
+  int run(const std::vector<std::string>& arguments) {
+    output_.clear();
+    prints_ = 0;
+    return AudioProbe::main(arguments, platform_, [this](std::string_view bytes) {
+      output_ += bytes;
+      ++prints_;
+    });
+  }
+
+  bool called(const std::string& name) const {
+    return std::find(platform_.calls.begin(), platform_.calls.end(), name) != platform_.calls.end();
+  }
+
+  // The report with its two time stamps, checked for their form, replaced by "T".
+  std::string withoutTimes() const {
+    static const std::regex stamp(
+        R"re("(started_at|completed_at)":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")re");
+    return std::regex_replace(output_, stamp, "\"$1\":\"T\"");
+  }
+
+  SimAudioCapture platform_;
+  std::string root_;
+  std::string out_;
+  std::string output_;
+  int prints_ = 0;
+};
+
+TEST_F(AudioProbeRunTest, RefusesEveryMalformedCommandLineBeforeLookingAtPermissions) {
+  platform_.screenCaptureAllowed = false;
+  platform_.microphoneStatus = platform::authorizationStatusDenied;
+  const std::vector<std::vector<std::string>> rejected = {
+      {},
+      {"--check", "extra"},
+      {"--list-devices", "extra"},
+      {"--check", "--list-devices"},
+      {"system", "2"},
+      {"system", "2", out_, "mic-1", "extra"},
+      {"System", "2", out_},
+      {"speakers", "2", out_},
+      {"system", "0.999", out_},
+      {"system", "30.5", out_},
+      {"system", "inf", out_},
+      {"system", "nan", out_},
+      {"system", "abc", out_},
+      {"system", "", out_},
+      {"system", " 2", out_},
+      {"system", "2 ", out_},
+      {"system", "2", "out"},
+      {"system", "2", ""},
+      {"system", "2", out_, "mic-1"},
+      {"microphone", "2", out_},
+      {"both", "2", out_},
+      {"microphone", "2", out_, "no-such-mic"},
+      {"both", "2", out_, "MIC-1"},
+  };
+  for (const auto& arguments : rejected) {
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    platform_.calls.clear();
+    EXPECT_EQ(run(arguments), 1);
+    EXPECT_EQ(output_, failed("invalidArguments"));
+    EXPECT_EQ(prints_, 1);
+    // Both permissions are read on every run, and nothing is created or captured.
+    EXPECT_TRUE(called("preflightScreenCaptureAccess"));
+    EXPECT_TRUE(called("microphoneAuthorizationStatus"));
+    EXPECT_FALSE(called("makeStream"));
+    EXPECT_FALSE(std::filesystem::exists(out_));
+  }
+}
+
+TEST_F(AudioProbeRunTest, AcceptsSecondsAtBothEndsAndWaitsWholeNanoseconds) {
+  const std::vector<std::pair<std::string, std::int64_t>> accepted = {
+      {"1", 1'000'000'000},
+      {"30", 30'000'000'000},
+      {"2.5", 2'500'000'000},
+      {"1.0000000001", 1'000'000'000},
+      {"0x1p1", 2'000'000'000}};
+  int index = 0;
+  for (const auto& [seconds, nanoseconds] : accepted) {
+    SCOPED_TRACE(seconds);
+    platform_.waits.clear();
+    platform_.capturedAudio = {{StreamOutputType::audio, tone(100, 0.5f)}};
+    EXPECT_EQ(run({"system", seconds, out_ + std::to_string(index++)}), 0) << output_;
+    ASSERT_EQ(platform_.waits.size(), 1u);
+    EXPECT_EQ(platform_.waits[0].count(), nanoseconds);
+  }
+}
+
+TEST_F(AudioProbeRunTest, RequiresScreenRecordingForEverySourceAndTheMicrophoneOnlyWhenCaptured) {
+  platform_.screenCaptureAllowed = false;
+  EXPECT_EQ(run({"microphone", "1", out_, "mic-1"}), 1);
+  EXPECT_EQ(output_, failed("permissionRequired"));
+  EXPECT_EQ(run({"system", "1", out_}), 1);
+  EXPECT_EQ(output_, failed("permissionRequired"));
+  EXPECT_FALSE(std::filesystem::exists(out_));
+
+  platform_.screenCaptureAllowed = true;
+  platform_.microphoneStatus = platform::authorizationStatusNotDetermined;
+  EXPECT_EQ(run({"microphone", "1", out_, "mic-1"}), 1);
+  EXPECT_EQ(output_, failed("permissionRequired"));
+  EXPECT_EQ(run({"both", "1", out_, "mic-1"}), 1);
+  EXPECT_EQ(output_, failed("permissionRequired"));
+  EXPECT_FALSE(std::filesystem::exists(out_));
+
+  platform_.capturedAudio = {{StreamOutputType::audio, tone(100, 0.5f)}};
+  EXPECT_EQ(run({"system", "1", out_}), 0);
+  EXPECT_NE(output_.find(R"("state":"captured")"), std::string::npos) << output_;
+}
+
+TEST_F(AudioProbeRunTest, ListsDevicesAndReportsPermissionsWithoutCheckingThem) {
+  platform_.screenCaptureAllowed = false;
+  platform_.microphoneStatus = platform::authorizationStatusDenied;
+  EXPECT_EQ(run({"--list-devices"}), 0);
+  EXPECT_EQ(output_,
+            R"({"capture_started":false,"devices":[{"id":"mic-1","name":"Built-in Microphone"},)"
+            R"({"id":"mic-2","name":"USB Microphone"}],"state":"device_list"})"
+            "\n");
+  EXPECT_EQ(run({"--check"}), 0);
+  EXPECT_EQ(output_, R"({"capture_started":false,"microphone_allowed":false,)"
+                     R"("microphone_mode_requires_screen_permission_in_probe":true,)"
+                     R"("screen_capture_allowed":false,)"
+                     R"("state":"permission_check"})"
+                     "\n");
+  platform_.screenCaptureAllowed = true;
+  platform_.microphoneStatus = platform::authorizationStatusAuthorized;
+  platform_.devices.clear();
+  EXPECT_EQ(run({"--check"}), 0);
+  EXPECT_NE(output_.find(R"("microphone_allowed":true)"), std::string::npos);
+  EXPECT_NE(output_.find(R"("screen_capture_allowed":true)"), std::string::npos);
+  EXPECT_EQ(run({"--list-devices"}), 0);
+  EXPECT_EQ(output_, R"({"capture_started":false,"devices":[],"state":"device_list"})"
+                     "\n");
+}
+
+TEST_F(AudioProbeRunTest, AnOutputDirectoryThatExistsOrHasNoParentFailsBeforeAnyCapture) {
+  ASSERT_EQ(mkdir(out_.c_str(), 0755), 0);
+  EXPECT_EQ(run({"system", "1", out_}), 1);
+  EXPECT_EQ(output_, failed("writeFailed"));
+  EXPECT_FALSE(called("shareableContent:01"));
+  EXPECT_TRUE(std::filesystem::is_empty(out_));
+
+  platform_.calls.clear();
+  const std::string orphan = root_ + "/missing/out";
+  EXPECT_EQ(run({"both", "1", orphan, "mic-2"}), 1);
+  EXPECT_EQ(output_, failed("writeFailed"));
+  EXPECT_FALSE(called("shareableContent:01"));
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/missing"));
+}
+
+TEST_F(AudioProbeRunTest, CapturesSystemAudioInOrderAndReportsItExactly) {
+  platform_.capturedAudio = {{StreamOutputType::audio, tone(24000, 0.5f)},
+                             {StreamOutputType::microphone, tone(100, 1.0f)},  // no such output
+                             {StreamOutputType::audio, tone(30000, 0.5f)}};
+  EXPECT_EQ(run({"system", "1", out_ + "/"}), 0);
+  EXPECT_EQ(prints_, 1);
+  EXPECT_EQ(withoutTimes(),
+            R"({"completed_at":"T","frames":{"system":48000},"measurements":{"system":{)"
+            R"("duration_seconds":1,"peak":0.5,"rms":0.5,"sample_rate":48000}},)"
+            R"("microphone_device_id":"none","output_directory":")" +
+                escaped(out_) +
+                R"(","requested_seconds":1,"source":"system","speaker_output_verified":false,)"
+                R"("started_at":"T",)"
+                R"("state":"captured"})"
+                "\n");
+
+  const std::vector<std::string> expectedCalls = {"preflightScreenCaptureAccess",
+                                                  "microphoneAuthorizationStatus",
+                                                  "shareableContent:01",
+                                                  "makeStream",
+                                                  "addStreamOutput:audio",
+                                                  "startCapture",
+                                                  "wait",
+                                                  "stopCapture"};
+  EXPECT_EQ(platform_.calls, expectedCalls);
+  const auto& configuration = *platform_.lastConfiguration;
+  EXPECT_EQ(configuration.width, 2);
+  EXPECT_EQ(configuration.height, 2);
+  EXPECT_EQ(configuration.minimumFrameInterval, std::chrono::seconds(1));
+  EXPECT_TRUE(configuration.capturesAudio);
+  EXPECT_FALSE(configuration.captureMicrophone);
+  EXPECT_FALSE(configuration.microphoneCaptureDeviceID);
+  EXPECT_EQ(configuration.sampleRate, 48000);
+  EXPECT_EQ(configuration.channelCount, 2);
+
+  struct stat info {};
+  ASSERT_EQ(stat(out_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  EXPECT_TRUE(std::filesystem::exists(out_ + "/system.caf"));
+  EXPECT_FALSE(std::filesystem::exists(out_ + "/microphone.caf"));
+}
+
+TEST_F(AudioProbeRunTest, CapturesBothSourcesWithOneMemberEach) {
+  platform_.capturedAudio = {{StreamOutputType::microphone, tone(4800, 0.0f)},
+                             {StreamOutputType::audio, tone(9600, 0.25f)}};
+  EXPECT_EQ(run({"both", "1", out_, "mic-2"}), 0);
+  EXPECT_EQ(withoutTimes(),
+            R"({"completed_at":"T","frames":{"microphone":4800,"system":9600},"measurements":{)"
+            R"("microphone":{"duration_seconds":0.1,"peak":0,"rms":0,"sample_rate":48000},)"
+            R"("system":{"duration_seconds":0.2,"peak":0.25,"rms":0.25,"sample_rate":48000}},)"
+            R"("microphone_device_id":"mic-2","output_directory":")" +
+                escaped(out_) +
+                R"(","requested_seconds":1,"source":"both","speaker_output_verified":false,)"
+                R"("started_at":"T",)"
+                R"("state":"captured"})"
+                "\n");
+  // System audio's output is added first, on the same queue as the microphone's.
+  const auto audio =
+      std::find(platform_.calls.begin(), platform_.calls.end(), "addStreamOutput:audio");
+  ASSERT_NE(audio, platform_.calls.end());
+  EXPECT_EQ(*std::next(audio), "addStreamOutput:microphone");
+  EXPECT_EQ(platform_.lastConfiguration->microphoneCaptureDeviceID, "mic-2");
+  EXPECT_TRUE(std::filesystem::exists(out_ + "/system.caf"));
+  EXPECT_TRUE(std::filesystem::exists(out_ + "/microphone.caf"));
+}
+
+TEST_F(AudioProbeRunTest, ARequiredSourceWithoutFramesIsNoSamplesAndTheOtherFileStays) {
+  platform_.capturedAudio = {{StreamOutputType::audio, tone(480, 0.5f)}};
+  EXPECT_EQ(run({"both", "1", out_, "mic-1"}), 1);
+  EXPECT_EQ(output_, failed("noSamples"));
+  EXPECT_EQ(std::count(platform_.calls.begin(), platform_.calls.end(), "stopCapture"), 1);
+  EXPECT_TRUE(std::filesystem::exists(out_ + "/system.caf"));
+  EXPECT_FALSE(std::filesystem::exists(out_ + "/microphone.caf"));
+
+  platform_.capturedAudio.clear();
+  EXPECT_EQ(run({"microphone", "1", out_ + "2", "mic-1"}), 1);
+  EXPECT_EQ(output_, failed("noSamples"));
+}
+
+TEST_F(AudioProbeRunTest, EveryFailureAfterTheDirectoryTakesTheFailurePath) {
+  struct Case {
+    const char* name;
+    std::function<void(SimAudioCapture&)> arrange;
+    std::string expected;
+    int stops;  // stopCapture calls: the run's own and the failure path's
+  };
+  const std::vector<Case> cases = {
+      {"content",
+       [](SimAudioCapture& p) {
+         p.contentError = platform::PlatformError{"sim", 1};
+       },
+       "capture_failed", 0},
+      {"no display", [](SimAudioCapture& p) { p.displays.clear(); }, "noDisplay", 0},
+      {"add output",
+       [](SimAudioCapture& p) {
+         p.addOutputError = platform::PlatformError{"sim", 2};
+       },
+       "capture_failed", 1},
+      {"start",
+       [](SimAudioCapture& p) {
+         p.startError = platform::PlatformError{"sim", 3};
+       },
+       "capture_failed", 1},
+      {"wait cancelled", [](SimAudioCapture& p) { p.waitCancelled = true; }, "capture_failed", 1},
+      {"stop",
+       [](SimAudioCapture& p) {
+         p.stopError = platform::PlatformError{"sim", 4};
+       },
+       "capture_failed", 2},
+      {"invalid audio",
+       [](SimAudioCapture& p) {
+         p.capturedAudio = {
+             {StreamOutputType::audio, tone(10, 0.5f)},
+             {StreamOutputType::audio, SimSampleBuffer::float32(44100, 2, {0.5f, 0.5f})}};
+       },
+       "invalidAudio", 1},
+      {"stream died",
+       [](SimAudioCapture& p) {
+         p.capturedAudio = {{StreamOutputType::audio, SimSampleBuffer::float32(48000, 2, {})},
+                            {StreamOutputType::audio, nullptr, true}};
+       },
+       "writeFailed", 1},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimAudioCapture platform;
+    platform.capturedAudio = {{StreamOutputType::audio, tone(10, 0.5f)}};
+    c.arrange(platform);
+    const std::string directory = out_ + std::to_string(index++);
+    std::string output;
+    EXPECT_EQ(AudioProbe::main({"system", "1", directory}, platform,
+                               [&](std::string_view b) { output += b; }),
+              1);
+    EXPECT_EQ(output, failed(c.expected));
+    EXPECT_EQ(std::count(platform.calls.begin(), platform.calls.end(), "stopCapture"), c.stops);
+    // Written audio stays: the directory is never removed.
+    EXPECT_TRUE(std::filesystem::is_directory(directory));
+  }
+}
+
+TEST_F(AudioProbeRunTest, AReportThatCannotBeSerialisedPrintsNothing) {
+  std::string output;
+  AudioProbe::emit({{"state", "captured"}, {"rms", std::nan("")}},
+                   [&](std::string_view bytes) { output += bytes; });
+  EXPECT_EQ(output, "");
+}
+
+}  // namespace
+}  // namespace velmaris::probe

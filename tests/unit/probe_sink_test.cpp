@@ -1,0 +1,289 @@
+// The audio sink on simulated sample buffers: what it takes, what it refuses, what lands in
+// the CAF files, and the exact levels it reports.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <thread>
+
+#include "platform/sim/sim_audio.h"
+#include "probe/audio_sink.h"
+
+namespace velmaris::probe {
+namespace {
+
+using platform::AudioCommonFormat;
+using platform::SimSampleBuffer;
+using platform::StreamOutputType;
+
+constexpr auto kSystem = StreamOutputType::audio;
+constexpr auto kMicrophone = StreamOutputType::microphone;
+
+std::string makeTemporaryDirectory() {
+  char pattern[] = "/tmp/velmaris-sink-XXXXXX";
+  const char* made = mkdtemp(pattern);
+  return made == nullptr ? std::string() : std::string(made);
+}
+
+// `frames` frames of `channels` channels, every sample `value`.
+std::vector<float> constant(std::size_t frames, std::uint32_t channels, float value) {
+  return std::vector<float>(frames * channels, value);
+}
+
+struct CafContents {
+  bool opened = false;
+  SF_INFO info{};
+  std::vector<float> samples;  // interleaved
+};
+
+CafContents readCaf(const std::string& path) {
+  CafContents contents;
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &contents.info);
+  if (file == nullptr) return contents;
+  contents.opened = true;
+  contents.samples.resize(static_cast<std::size_t>(contents.info.frames * contents.info.channels));
+  sf_readf_float(file, contents.samples.data(), contents.info.frames);
+  sf_close(file);
+  return contents;
+}
+
+class AudioSinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_ = makeTemporaryDirectory();
+    ASSERT_FALSE(directory_.empty());
+  }
+  void TearDown() override { std::filesystem::remove_all(directory_); }
+
+  AudioSink& sink(double seconds = 2) {
+    if (!sink_) sink_ = std::make_unique<AudioSink>(directory_, seconds);
+    return *sink_;
+  }
+
+  void feed(const std::shared_ptr<SimSampleBuffer>& buffer, StreamOutputType type) {
+    sink().queue().sync([&] { sink().streamDidOutputSampleBuffer(*buffer, type); });
+  }
+
+  std::string file(const std::string& key) const { return directory_ + "/" + key + ".caf"; }
+  bool exists(const std::string& key) const { return std::filesystem::exists(file(key)); }
+
+  std::string directory_;
+  std::unique_ptr<AudioSink> sink_;
+};
+
+TEST_F(AudioSinkTest, TakesExactlyTheFrameLimitAndCutsTheBufferThatCrossesIt) {
+  // 95500 frames leave 500 free of 2 s × 48000 Hz.
+  feed(SimSampleBuffer::float32(48000, 2, constant(95500, 2, 0.25f)), kSystem);
+  std::vector<float> crossing = constant(1024, 2, 1.0f);
+  std::fill(crossing.begin(), crossing.begin() + 500 * 2, 0.25f);
+  feed(SimSampleBuffer::float32(48000, 2, crossing), kSystem);
+  feed(SimSampleBuffer::float32(48000, 2, constant(1024, 2, 1.0f)), kSystem);
+
+  const auto tables = sink().tables();
+  EXPECT_FALSE(tables.failure);
+  EXPECT_EQ(tables.frames.at("system"), 96000);
+  EXPECT_EQ(tables.values.at("system"), 192000);
+  // Only the first 500 frames of the crossing buffer were measured: the 1.0 tail was not.
+  EXPECT_EQ(tables.peaks.at("system"), 0.25f);
+  EXPECT_EQ(tables.sumSquares.at("system"), 192000 * 0.0625);
+
+  const auto collected = sink().closeFilesAndReadState();
+  EXPECT_TRUE(sink().tables().openFiles.empty());
+  EXPECT_EQ(collected.frames.at("system"), 96000);
+  const auto caf = readCaf(file("system"));
+  ASSERT_TRUE(caf.opened);
+  EXPECT_EQ(caf.info.format, SF_FORMAT_CAF | SF_FORMAT_FLOAT);
+  EXPECT_EQ(caf.info.samplerate, 48000);
+  EXPECT_EQ(caf.info.channels, 2);
+  EXPECT_EQ(caf.info.frames, 96000);
+  EXPECT_EQ(caf.samples.back(), 0.25f);
+  EXPECT_FALSE(exists("microphone"));  // a source that never delivered has no file
+}
+
+TEST_F(AudioSinkTest, RefusesBuffersItCannotReadAsInvalidAudioWithoutTouchingTheTables) {
+  struct Case {
+    const char* name;
+    std::shared_ptr<SimSampleBuffer> buffer;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"no frames", SimSampleBuffer::float32(48000, 2, {})});
+  cases.push_back(
+      {"16-bit integers", SimSampleBuffer::int16(48000, 2, std::vector<std::int16_t>(20, 1000))});
+  auto notReady = SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f));
+  notReady->ready = false;
+  cases.push_back({"data not ready", notReady});
+  auto noFormat = SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f));
+  noFormat->format.reset();
+  cases.push_back({"no format description", noFormat});
+  auto tooLong = SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f));
+  tooLong->frames = std::int64_t{2147483647} + 1;
+  cases.push_back({"more than 2^31-1 frames", tooLong});
+  cases.push_back({"rate 0", SimSampleBuffer::float32(0, 2, constant(10, 2, 0.5f))});
+  cases.push_back({"rate NaN", SimSampleBuffer::float32(std::nan(""), 2, constant(10, 2, 0.5f))});
+  auto copyFails = SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f));
+  copyFails->copyStatus = -1;
+  cases.push_back({"copy fails", copyFails});
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sink_.reset();
+    feed(c.buffer, kSystem);
+    // After the first failure nothing more is taken, from either source.
+    feed(SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f)), kSystem);
+    feed(SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f)), kMicrophone);
+    const auto tables = sink().tables();
+    EXPECT_EQ(tables.failure, CaptureFailure::invalidAudio);
+    EXPECT_TRUE(tables.frames.empty());
+    EXPECT_TRUE(tables.values.empty());
+    EXPECT_TRUE(tables.peaks.empty());
+    EXPECT_TRUE(tables.openFiles.empty());
+    EXPECT_FALSE(exists("system"));
+  }
+}
+
+TEST_F(AudioSinkTest, KeepsOneRatePerSourceButLetsTheSourcesDiffer) {
+  feed(SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f)), kSystem);
+  feed(SimSampleBuffer::float32(44100, 1, constant(10, 1, 0.5f)), kMicrophone);
+  auto tables = sink().tables();
+  EXPECT_FALSE(tables.failure);
+  EXPECT_EQ(tables.rates.at("system"), 48000);
+  EXPECT_EQ(tables.rates.at("microphone"), 44100);
+
+  feed(SimSampleBuffer::float32(44100, 2, constant(10, 2, 0.5f)), kSystem);
+  tables = sink().tables();
+  EXPECT_EQ(tables.failure, CaptureFailure::invalidAudio);
+  EXPECT_EQ(tables.frames.at("system"), 10);
+
+  sink().closeFiles();
+  const auto microphone = readCaf(file("microphone"));
+  ASSERT_TRUE(microphone.opened);
+  EXPECT_EQ(microphone.info.samplerate, 44100);
+  EXPECT_EQ(microphone.info.channels, 1);
+}
+
+TEST_F(AudioSinkTest, ANaNSampleIsRefusedAfterTheBufferReachedTheFile) {
+  // Channel 0 is measured in full before channel 1's first sample, the NaN.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  feed(SimSampleBuffer::float32(48000, 2, {0.5f, nan, -0.75f, 1.0f, 0.25f, 1.0f}), kSystem);
+
+  const auto tables = sink().tables();
+  EXPECT_EQ(tables.failure, CaptureFailure::invalidAudio);
+  EXPECT_EQ(tables.peaks.at("system"), 0.75f);
+  EXPECT_EQ(tables.sumSquares.at("system"), 0.25 + 0.5625 + 0.0625);
+  EXPECT_TRUE(tables.frames.empty());
+  EXPECT_TRUE(tables.rates.empty());
+  EXPECT_TRUE(tables.values.empty());
+
+  sink().closeFiles();
+  const auto caf = readCaf(file("system"));
+  ASSERT_TRUE(caf.opened);
+  EXPECT_EQ(caf.info.frames, 3);
+  EXPECT_TRUE(std::isnan(caf.samples[1]));
+}
+
+TEST_F(AudioSinkTest, StopWithErrorRecordsWriteFailedOverAnEarlierFailure) {
+  feed(SimSampleBuffer::float32(48000, 2, {}), kSystem);
+  EXPECT_EQ(sink().tables().failure, CaptureFailure::invalidAudio);
+  // The notification comes from a thread of the platform's; it only schedules the change.
+  std::thread platformThread([&] { sink().streamDidStopWithError({"test", 1}); });
+  platformThread.join();
+  EXPECT_EQ(sink().closeFilesAndReadState().failure, CaptureFailure::writeFailed);
+}
+
+TEST_F(AudioSinkTest, CountsFramesAndValuesPerChannelWhateverTheLayout) {
+  std::vector<float> frames;
+  for (int f = 0; f < 10; ++f) {
+    frames.push_back(0.1f * static_cast<float>(f));
+    frames.push_back(-0.05f * static_cast<float>(f));
+  }
+  feed(SimSampleBuffer::float32(48000, 2, frames, true), kSystem);
+  feed(SimSampleBuffer::float32(48000, 2, frames, false), kMicrophone);
+
+  const auto tables = sink().tables();
+  ASSERT_FALSE(tables.failure);
+  for (const std::string key : {"system", "microphone"}) {
+    SCOPED_TRACE(key);
+    EXPECT_EQ(tables.frames.at(key), 10);
+    EXPECT_EQ(tables.values.at(key), 20);
+    EXPECT_EQ(tables.peaks.at(key), std::fabs(frames[18]));
+  }
+  EXPECT_EQ(tables.sumSquares.at("system"), tables.sumSquares.at("microphone"));
+
+  // Deinterleaved input is stored interleaved, sample for sample.
+  sink().closeFiles();
+  EXPECT_EQ(readCaf(file("system")).samples, frames);
+  EXPECT_EQ(readCaf(file("microphone")).samples, frames);
+}
+
+TEST_F(AudioSinkTest, SumsSquaresChannelByChannelInDoublePrecision) {
+  // Channel 0 holds three tiny samples, channel 1 one 1.0: summed channel by channel the
+  // tiny squares add up before meeting 1.0 and survive; frame by frame they would vanish.
+  const float tiny = std::ldexp(1.0f, -27);
+  const std::vector<float> frames = {tiny, 1.0f, tiny, 0.0f, tiny, 0.0f};
+  const double channelOrder =
+      ((((tiny * double{tiny}) + tiny * double{tiny}) + tiny * double{tiny}) + 1.0);
+  const double frameOrder =
+      (((tiny * double{tiny}) + 1.0) + tiny * double{tiny}) + tiny * double{tiny};
+  ASSERT_NE(channelOrder, frameOrder);
+
+  feed(SimSampleBuffer::float32(48000, 2, frames, true), kSystem);
+  feed(SimSampleBuffer::float32(48000, 2, frames, false), kMicrophone);
+  const auto tables = sink().tables();
+  EXPECT_EQ(tables.sumSquares.at("system"), channelOrder);
+  EXPECT_EQ(tables.sumSquares.at("microphone"), channelOrder);
+}
+
+TEST_F(AudioSinkTest, MeasuresSilenceAndAFullScaleSquareWave) {
+  feed(SimSampleBuffer::float32(48000, 2, constant(4800, 2, 0.0f)), kMicrophone);
+  std::vector<float> square;
+  for (int f = 0; f < 9600; ++f) {
+    const float level = (f / 48) % 2 == 0 ? 1.0f : -1.0f;
+    square.push_back(level);
+    square.push_back(level);
+  }
+  feed(SimSampleBuffer::float32(48000, 2, square), kSystem);
+
+  const auto measurements = sink().measurements({"system", "microphone"});
+  const nlohmann::json expected = {
+      {"system",
+       {{"sample_rate", 48000.0}, {"duration_seconds", 0.2}, {"peak", 1.0}, {"rms", 1.0}}},
+      {"microphone",
+       {{"sample_rate", 48000.0}, {"duration_seconds", 0.1}, {"peak", 0.0}, {"rms", 0.0}}},
+  };
+  EXPECT_EQ(measurements, expected);
+}
+
+TEST_F(AudioSinkTest, IgnoresOutputsOtherThanAudioAndMicrophone) {
+  feed(SimSampleBuffer::float32(48000, 2, {}), StreamOutputType::screen);
+  const auto tables = sink().tables();
+  EXPECT_FALSE(tables.failure);
+  EXPECT_TRUE(tables.frames.empty());
+}
+
+TEST_F(AudioSinkTest, AFileThatCannotBeCreatedRecordsWriteFailed) {
+  std::filesystem::remove_all(directory_);
+  feed(SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f)), kSystem);
+  const auto tables = sink().tables();
+  EXPECT_EQ(tables.failure, CaptureFailure::writeFailed);
+  EXPECT_TRUE(tables.openFiles.empty());
+  EXPECT_TRUE(tables.frames.empty());
+}
+
+TEST(SerialQueueTest, RunsTasksInOrderAndSyncWaitsForEarlierOnes) {
+  SerialQueue queue("test");
+  std::vector<int> order;
+  for (int i = 0; i < 100; ++i) queue.async([&order, i] { order.push_back(i); });
+  bool onQueue = false;
+  queue.sync([&] { onQueue = queue.isCurrent(); });
+  EXPECT_TRUE(onQueue);
+  EXPECT_FALSE(queue.isCurrent());
+  ASSERT_EQ(order.size(), 100u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+}
+
+}  // namespace
+}  // namespace velmaris::probe

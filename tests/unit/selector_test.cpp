@@ -1,0 +1,210 @@
+// Semantic selectors: the matching rule, finding an observed element again in the live
+// tree, and the uniqueness check with its own larger limits.
+#include "gui/observation/selector.h"
+
+#include "tree_helper.h"
+
+namespace velmaris::testing {
+namespace {
+
+using namespace velmaris::gui;
+using Case = LocatedElement::Case;
+
+SemanticSelector selector(std::string role, std::optional<std::string> label,
+                          std::optional<std::string> identifier = std::nullopt) {
+  return SemanticSelector{std::move(role), std::move(label), std::move(identifier)};
+}
+
+TEST(SelectorMatch, ExactCaseSensitiveAndUntrimmed) {
+  SemanticTarget save{"AXButton", "Save", "save-button"};
+  EXPECT_TRUE(selector("AXButton", "Save").matches(save));
+  EXPECT_TRUE(selector("AXButton", "Save").matches({"AXButton", "Save", std::nullopt}));
+  EXPECT_FALSE(selector("AXButton", "save").matches(save));
+  EXPECT_FALSE(selector("AXButton", "Save ").matches(save));
+  EXPECT_FALSE(selector("AXButton", "Sav").matches(save));
+  EXPECT_FALSE(selector("AXCheckBox", "Save").matches(save));
+  EXPECT_FALSE(selector("AXButton", "Save").matches({std::nullopt, "Save", "save-button"}));
+
+  // Both given: both must hold.
+  EXPECT_TRUE(selector("AXButton", "Save", "save-button").matches(save));
+  EXPECT_FALSE(selector("AXButton", "Save", "save").matches(save));
+  EXPECT_FALSE(selector("AXButton", "Save", "x").matches({"AXButton", "Save", std::nullopt}));
+
+  // A target whose label was not shown (too long) is reachable only by identifier.
+  SemanticTarget unlabeled{"AXTextField", std::nullopt, "notes"};
+  EXPECT_FALSE(selector("AXTextField", "Notes").matches(unlabeled));
+  EXPECT_TRUE(selector("AXTextField", std::nullopt, "notes").matches(unlabeled));
+}
+
+TEST(SelectorMatch, CanonicallyEquivalentSpellingsAreEqual) {
+  const std::string composed = "Caf\xc3\xa9";     // é as one code point
+  const std::string decomposed = "Cafe\xcc\x81";  // e + combining acute
+  EXPECT_TRUE(selector("AXButton", composed).matches({"AXButton", decomposed, std::nullopt}));
+  EXPECT_TRUE(selector("AXButton", decomposed).matches({"AXButton", composed, std::nullopt}));
+  EXPECT_FALSE(selector("AXButton", "Cafe").matches({"AXButton", composed, std::nullopt}));
+  // Compatibility forms are not canonical equivalents: the "ﬁ" ligature is not "fi".
+  EXPECT_FALSE(selector("AXButton", "fi").matches({"AXButton", "\xef\xac\x81", std::nullopt}));
+}
+
+struct LocateTest : TreeTest {
+  LocatedElement locate(const platform::Element& target, bool breadthFirst) {
+    return s.ax().locateElement(window, target, breadthFirst, s.deadline());
+  }
+  void verify(const platform::Element& selected, const SemanticSelector& sel) {
+    s.ax().verifyUniqueSelector(window, selected, sel, s.deadline());
+  }
+  std::string verifyFailure(const platform::Element& selected, const SemanticSelector& sel) {
+    return failureOf([&] { verify(selected, sel); }).code;
+  }
+};
+
+TEST_F(LocateTest, FindsTheObservedElementInTheOrderItWasObserved) {
+  // 1 + 4 + 120 elements: the 5th leaf of the 4th group is the 100th in pre-order.
+  platform::Element hundredth;
+  for (int g = 0; g < 4; ++g) {
+    platform::Element group = add(window, "AXGroup");
+    for (int i = 0; i < 30; ++i) {
+      platform::Element leaf = g == 3 && i == 4 ? button(group, "Target") : add(group, "AXGroup");
+      if (g == 3 && i == 4) hundredth = leaf;
+    }
+  }
+  Json observed = observe();
+  const ObservationRecord& rec = record(observed);
+  std::string ref = matchingElementRef(rec.elements, selector("AXButton", "Target"));
+  EXPECT_FALSE(rec.breadthFirst);
+  LocatedElement found = locate(rec.elements.at(ref).element, rec.breadthFirst);
+  EXPECT_EQ(found.result, Case::found);
+  EXPECT_TRUE(found.element.equals(hundredth));
+}
+
+TEST_F(LocateTest, EachOrderReachesWhatItsWalkReached) {
+  // A button four levels down, a wide subtree of 161 elements, and a button on the window.
+  platform::Element deep = button(chain(window, 3), "Deep");
+  platform::Element wide = add(window, "AXGroup");
+  for (int i = 0; i < 32; ++i) fill(add(wide, "AXGroup"), 4);
+  platform::Element shallow = button(window, "Shallow");
+
+  // Breadth-first spends its 128 elements on the wide subtree's leaves before level four;
+  // depth-first spends them inside the wide subtree before the shallow button.
+  EXPECT_EQ(locate(deep, false).result, Case::found);
+  EXPECT_EQ(locate(deep, true).result, Case::limitExceeded);
+  EXPECT_EQ(locate(shallow, false).result, Case::limitExceeded);
+  EXPECT_EQ(locate(shallow, true).result, Case::found);
+
+  // The target scan made its observation breadth-first and finds the shallow button again.
+  Json scan = targets();
+  const ObservationRecord& rec = record(scan);
+  EXPECT_TRUE(rec.breadthFirst);
+  std::string ref = matchingElementRef(rec.elements, selector("AXButton", "Shallow"));
+  EXPECT_EQ(locate(rec.elements.at(ref).element, rec.breadthFirst).result, Case::found);
+}
+
+TEST_F(LocateTest, AbsentOnlyWhenNothingWasCutOff) {
+  platform::Element gone = s.desktop.addElement(10, "AXButton", "Gone");
+  fill(window, 20);
+  EXPECT_EQ(locate(gone, false).result, Case::absent);
+  EXPECT_EQ(locate(gone, true).result, Case::absent);
+
+  // More than 32 children on the way.
+  platform::Element crowded = add(window, "AXGroup");
+  fill(crowded, 33);
+  EXPECT_EQ(locate(gone, false).result, Case::limitExceeded);
+  EXPECT_EQ(locate(gone, true).result, Case::limitExceeded);
+  s.desktop.attribute(crowded, "AXChildren").value.elements.resize(32);
+  EXPECT_EQ(locate(gone, false).result, Case::absent);
+
+  // A window grown beyond 128 elements.
+  for (int i = 0; i < 3; ++i) fill(add(window, "AXGroup"), 30);
+  EXPECT_EQ(locate(gone, false).result, Case::limitExceeded);
+  EXPECT_EQ(locate(gone, true).result, Case::limitExceeded);
+}
+
+TEST_F(LocateTest, DepthLimitCountsOnlyRealChildren) {
+  platform::Element gone = s.desktop.addElement(10, "AXButton", "Gone");
+  platform::Element tenth = chain(window, 10);
+  EXPECT_EQ(locate(gone, false).result, Case::absent);
+  platform::Element eleventh = add(tenth, "AXGroup");
+  EXPECT_EQ(locate(gone, false).result, Case::limitExceeded);
+  EXPECT_EQ(locate(eleventh, true).result, Case::limitExceeded);
+
+  s.desktop.attribute(tenth, "AXChildren").countStatus = platform::kAXErrorCannotComplete;
+  HelperFailure f = failureOf([&] { locate(gone, false); });
+  EXPECT_EQ(f.code, "ax_error");
+  EXPECT_EQ(f.stage, "count_attribute");
+  EXPECT_EQ(f.attribute, "AXChildren");
+  EXPECT_EQ(f.axStatus, -25204);
+}
+
+TEST_F(LocateTest, UniquenessScanStopsAt1024Elements) {
+  platform::Element save = button(window, "Save");
+  // Window, button, 4 groups and 3 × 255 + 253 leaves: 1024 elements.
+  platform::Element last;
+  for (int g = 0; g < 4; ++g) {
+    last = add(window, "AXGroup");
+    fill(last, g < 3 ? 255 : 253);
+  }
+  verify(save, selector("AXButton", "Save"));
+  add(last, "AXGroup");
+  EXPECT_EQ(verifyFailure(save, selector("AXButton", "Save")), "tree_limit_exceeded");
+  // Even when the one entry left would be a repetition.
+  s.desktop.attribute(last, "AXChildren").value.elements.back() = save;
+  EXPECT_EQ(verifyFailure(save, selector("AXButton", "Save")), "tree_limit_exceeded");
+}
+
+TEST_F(LocateTest, UniquenessScanDepthAndWidthLimits) {
+  platform::Element save = button(window, "Save");
+  platform::Element sixteenth = chain(window, 16);
+  verify(save, selector("AXButton", "Save"));
+  add(sixteenth, "AXGroup");
+  EXPECT_EQ(verifyFailure(save, selector("AXButton", "Save")), "tree_limit_exceeded");
+
+  s.desktop.attribute(sixteenth, "AXChildren").value.elements.clear();
+  platform::Element wide = add(window, "AXGroup");
+  fill(wide, 256);
+  verify(save, selector("AXButton", "Save"));
+  add(wide, "AXGroup");
+  EXPECT_EQ(verifyFailure(save, selector("AXButton", "Save")), "tree_limit_exceeded");
+}
+
+TEST_F(LocateTest, UniquenessNeedsExactlyTheSelectedElement) {
+  platform::Element save = button(window, "Save");
+  platform::Element other = button(window, "Other");
+  s.desktop.setString(save, "AXIdentifier", "save-1");
+  verify(save, selector("AXButton", "Save", "save-1"));
+  EXPECT_EQ(verifyFailure(other, selector("AXButton", "Save")), "target_changed");
+  EXPECT_EQ(verifyFailure(save, selector("AXButton", "Nothing")), "target_changed");
+
+  platform::Element second = button(add(window, "AXGroup"), "Save");
+  EXPECT_EQ(verifyFailure(save, selector("AXButton", "Save")), "target_ambiguous");
+  s.desktop.setString(second, "AXIdentifier", "save-2");
+  verify(save, selector("AXButton", "Save", "save-1"));
+
+  // A label too long to show can never satisfy a selector that gives one.
+  s.desktop.setString(other, "AXTitle", std::string(600, 'o'));
+  EXPECT_EQ(verifyFailure(other, selector("AXButton", std::string(600, 'o'))), "target_changed");
+  EXPECT_EQ(verifyFailure(other, selector("AXButton", std::string(512, 'o'))), "target_changed");
+}
+
+TEST_F(LocateTest, UniquenessScanSkipsVanishedElements) {
+  platform::Element group = add(window, "AXGroup");
+  platform::Element gone = button(group, "Gone");
+  platform::Element save = button(group, "Save");
+  s.desktop.invalidate(gone);
+  verify(save, selector("AXButton", "Save"));
+
+  // A look-alike that answers its role but vanishes before its children are read is no
+  // rival for the selected button.
+  platform::Element lookAlike = button(window, "Save");
+  s.desktop.attribute(lookAlike, "AXChildren").countStatus = platform::kAXErrorInvalidUIElement;
+  verify(save, selector("AXButton", "Save"));
+
+  // Other failures end the check.
+  s.desktop.setStatus(save, "AXTitle", platform::kAXErrorCannotComplete);
+  s.desktop.setString(save, "AXDescription", "Save");
+  verify(save, selector("AXButton", "Save"));  // label diagnostics are not failures
+  s.desktop.setStatus(save, "AXRole", platform::kAXErrorCannotComplete);
+  EXPECT_EQ(verifyFailure(save, selector("AXButton", "Save")), "ax_error");
+}
+
+}  // namespace
+}  // namespace velmaris::testing

@@ -1,0 +1,212 @@
+// The observation store: digests of values and identities, action identities, the
+// 128-observation limit and exact expiry, and resolving selectors within an observation.
+#include "gui/observation/observation_store.h"
+
+#include <cctype>
+#include <limits>
+#include <set>
+
+#include "common/digest.h"
+#include "tree_helper.h"
+
+namespace velmaris::testing {
+namespace {
+
+using namespace velmaris::gui;
+using platform::AttributeValue;
+
+std::string hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out.push_back(digits[c >> 4]);
+    out.push_back(digits[c & 15]);
+  }
+  return out;
+}
+
+TEST(ValueDigest, ByteLayouts) {
+  EXPECT_EQ(valueDigest(std::nullopt), std::string(1, '\0'));
+  EXPECT_EQ(valueDigest(AttributeValue::none()), std::string(1, '\0'));
+  // The empty string is a value, not the absence of one.
+  EXPECT_EQ(hex(*valueDigest(AttributeValue::ofString(""))),
+            "01e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(*valueDigest(AttributeValue::ofString("a/b")), std::string(1, '\x01') + sha256("a/b"));
+
+  // Numbers hash their JSON text: an integral double is the same number as the integer.
+  EXPECT_EQ(*valueDigest(AttributeValue::ofInteger(3)), std::string(1, '\x02') + sha256("3"));
+  EXPECT_EQ(valueDigest(AttributeValue::ofReal(3.0)), valueDigest(AttributeValue::ofInteger(3)));
+  EXPECT_EQ(*valueDigest(AttributeValue::ofReal(0.1)), std::string(1, '\x02') + sha256("0.1"));
+  EXPECT_EQ(*valueDigest(AttributeValue::ofBoolean(true)), std::string(1, '\x02') + sha256("true"));
+  EXPECT_NE(valueDigest(AttributeValue::ofBoolean(true)), valueDigest(AttributeValue::ofInteger(1)));
+  EXPECT_NE(valueDigest(AttributeValue::ofString("3")), valueDigest(AttributeValue::ofInteger(3)));
+
+  EXPECT_EQ(valueDigest(AttributeValue::ofPoint({1, 2})), std::nullopt);
+  EXPECT_EQ(valueDigest(AttributeValue::ofReal(std::numeric_limits<double>::infinity())),
+            std::nullopt);
+}
+
+TEST(IdentityDigest, HashesTheFiveAttributesAsAJSONArray) {
+  std::optional<std::string> attributes[5] = {"AXButton", "OK", std::nullopt, std::nullopt, "a/b"};
+  EXPECT_EQ(identityDigest(attributes), sha256(R"(["AXButton","OK",null,null,"a\/b"])"));
+  std::optional<std::string> empty[5] = {"AXButton", "", std::nullopt, std::nullopt, "a/b"};
+  EXPECT_NE(identityDigest(empty), identityDigest(attributes));
+}
+
+TEST(PressActionAvailable, StatusRules) {
+  for (platform::AXError s : {-25205, -25212, -25206}) {
+    EXPECT_FALSE(pressActionAvailable(s, true));
+    EXPECT_FALSE(pressActionAvailable(s, false));
+  }
+  EXPECT_TRUE(pressActionAvailable(0, false));
+  EXPECT_FALSE(pressActionAvailable(-25200, true));
+  HelperFailure f = failureOf([] { pressActionAvailable(-25200, false); });
+  EXPECT_EQ(f.code, "ax_error");
+  EXPECT_EQ(f.stage, "copy_actions");
+  EXPECT_EQ(f.attribute, std::nullopt);
+  EXPECT_EQ(f.axStatus, -25200);
+  EXPECT_EQ(failureOf([] { pressActionAvailable(-25202, true); }).axStatus, -25202);
+}
+
+struct StoreTest : TreeTest {
+  platform::Accessibility& ax() { return *s.platform.accessibility; }
+};
+
+TEST_F(StoreTest, ActionIdentitiesKeepSupportedActionsOnly) {
+  platform::Element b = button(window, "OK");
+  s.desktop.element(b).actions = {"AXPress", "AXShowMenu", "AXPress", "AXRaise"};
+  auto ids = actionIdentities(ax(), b, true);
+  ASSERT_EQ(ids.size(), 2u);
+  std::optional<std::string> attributes[5] = {"AXButton", "OK", std::nullopt, std::nullopt,
+                                              std::nullopt};
+  EXPECT_EQ(ids["AXPress"], identityDigest(attributes));
+  EXPECT_EQ(ids["AXShowMenu"], ids["AXPress"]);
+
+  // Nothing supported: no attribute is read at all.
+  s.desktop.element(b).actions = {"AXRaise"};
+  s.desktop.calls.clear();
+  EXPECT_TRUE(actionIdentities(ax(), b, true).empty());
+  EXPECT_EQ(s.desktop.calls["copyAttributeValue"], 0);
+}
+
+TEST_F(StoreTest, GenericFailuresAreToleratedOnlyWhileObserving) {
+  platform::Element b = button(window, "OK");
+  s.desktop.element(b).actionsStatus = platform::kAXErrorFailure;
+  EXPECT_TRUE(actionIdentities(ax(), b, true).empty());
+  EXPECT_EQ(failureOf([&] { actionIdentities(ax(), b); }).stage, "copy_actions");
+
+  s.desktop.element(b).actionsStatus = platform::kAXErrorSuccess;
+  s.desktop.setStatus(b, "AXDescription", platform::kAXErrorFailure);
+  EXPECT_TRUE(actionIdentities(ax(), b, true).empty());
+  HelperFailure f = failureOf([&] { actionIdentities(ax(), b, false); });
+  EXPECT_EQ(f.stage, "copy_attribute");
+  EXPECT_EQ(f.attribute, "AXDescription");
+  EXPECT_EQ(f.axStatus, -25200);
+  // Other statuses fail even while observing.
+  s.desktop.setStatus(b, "AXDescription", platform::kAXErrorCannotComplete);
+  EXPECT_EQ(failureOf([&] { actionIdentities(ax(), b, true); }).axStatus, -25204);
+}
+
+TEST_F(StoreTest, LookAlikeButtonsShareAnIdentityButNotARef) {
+  button(window, "Delete");
+  button(window, "Delete");
+  Json r = observe();
+  const auto& children = r["tree"]["children"];
+  ASSERT_EQ(children.size(), 2u);
+  std::string a = children[0]["element_ref"], b = children[1]["element_ref"];
+  EXPECT_NE(a, b);
+  const ObservationRecord& rec = record(r);
+  EXPECT_EQ(rec.elements.at(a).pressIdentity, rec.elements.at(b).pressIdentity);
+  EXPECT_FALSE(rec.elements.at(a).element.equals(rec.elements.at(b).element));
+}
+
+TEST_F(StoreTest, At128LiveObservationsTheNextWaitsForAnExpiry) {
+  windowID();
+  for (int i = 0; i < 128; ++i) {
+    observe();
+    s.clock.advance(0.25);
+  }
+  // The first was made at t0 and expires at t0 + 60; now is t0 + 32.
+  EXPECT_EQ(failureOf([&] { observe(); }).code, "observation_limit_exceeded");
+  EXPECT_EQ(failureOf([&] { targets(); }).code, "observation_limit_exceeded");
+  EXPECT_EQ(s.ax().observations.size(), 128u);
+
+  double earliest = s.ax().observations.begin()->second.expiresAtUptime;
+  for (const auto& [id, rec] : s.ax().observations) earliest = std::min(earliest, rec.expiresAtUptime);
+  s.clock.now = earliest - 1e-6;
+  EXPECT_EQ(failureOf([&] { observe(); }).code, "observation_limit_exceeded");
+  s.clock.now = earliest;  // dies at its expiry instant
+  Json r = observe();
+  EXPECT_EQ(s.ax().observations.size(), 128u);
+  EXPECT_EQ(record(r).expiresAtUptime, earliest + 60.0);
+}
+
+TEST_F(StoreTest, IdsAreLowerCaseUUIDsAndUniqueAcrossObservations) {
+  button(window, "A");
+  Json first = observe();
+  Json second = targets();
+  std::set<std::string> seen;
+  auto check = [&](const std::string& id) {
+    ASSERT_EQ(id.size(), 36u);
+    for (std::size_t i = 0; i < id.size(); ++i) {
+      if (i == 8 || i == 13 || i == 18 || i == 23)
+        EXPECT_EQ(id[i], '-');
+      else
+        EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(id[i])) || (id[i] >= 'a' && id[i] <= 'f')) << id;
+    }
+    EXPECT_TRUE(seen.insert(id).second) << id;
+  };
+  check(first["observation_id"]);
+  check(second["observation_id"]);
+  check(first["tree"]["element_ref"]);
+  check(first["tree"]["children"][0]["element_ref"]);
+  check(second["targets"][0]["element_ref"]);
+  EXPECT_EQ(first["ttl_seconds"], 60);
+}
+
+TEST_F(StoreTest, TargetRefChecksTheObservationThenTheSelector) {
+  platform::Element ok = button(window, "OK");
+  button(window, "Cancel");
+  button(window, "Cancel");
+  Json r = observe();
+  std::string id = r["observation_id"];
+  auto ref = [&](const std::string& appName, std::int64_t wid, const std::string& obs,
+                 SemanticSelector sel) { return s.ax().targetRef(appName, wid, obs, sel); };
+
+  std::string okRef = ref(app, 1, id, {"AXButton", "OK", std::nullopt});
+  EXPECT_TRUE(record(r).elements.at(okRef).element.equals(ok));
+  EXPECT_EQ(failureOf([&] { ref(app, 1, id, {"AXButton", "Cancel", std::nullopt}); }).code,
+            "target_ambiguous");
+  EXPECT_EQ(failureOf([&] { ref(app, 1, id, {"AXButton", "Help", std::nullopt}); }).code,
+            "target_not_found");
+  EXPECT_EQ(failureOf([&] { ref(app, 1, id, {"AXGroup", "OK", std::nullopt}); }).code,
+            "target_not_found");
+  EXPECT_EQ(failureOf([&] { ref("org.example.Other", 1, id, {"AXButton", "OK", std::nullopt}); }).code,
+            "observation_mismatch");
+  EXPECT_EQ(failureOf([&] { ref(app, 2, id, {"AXButton", "OK", std::nullopt}); }).code,
+            "observation_mismatch");
+  EXPECT_EQ(failureOf([&] { ref(app, 1, "no-such-id", {"AXButton", "OK", std::nullopt}); }).code,
+            "observation_unavailable");
+  EXPECT_EQ(s.ax().observations.size(), 1u);
+
+  // Used at its expiry instant: gone, and removed from the store.
+  s.clock.advance(60.0);
+  HelperFailure f = failureOf([&] { ref(app, 1, id, {"AXButton", "OK", std::nullopt}); });
+  EXPECT_EQ(f.code, "observation_unavailable");
+  EXPECT_EQ(f.stage, std::nullopt);
+  EXPECT_EQ(s.ax().observations.count(id), 0u);
+}
+
+TEST_F(StoreTest, AnExpiredRecordIsRemovedByTheLookupItself) {
+  Json r = observe();
+  std::string id = r["observation_id"];
+  s.clock.advance(60.0);
+  // Not pruned yet: the lookup alone removes it and leaves the others.
+  s.ax().observations["other"].expiresAtUptime = s.clock.now + 1;
+  EXPECT_EQ(failureOf([&] { s.ax().liveObservation(app, 1, id); }).code, "observation_unavailable");
+  EXPECT_EQ(s.ax().observations.count(id), 0u);
+  EXPECT_EQ(s.ax().observations.count("other"), 1u);
+}
+
+}  // namespace
+}  // namespace velmaris::testing

@@ -1,0 +1,174 @@
+// The "observe_targets" scan: which elements are targets, the record's keys, breadth-first
+// order, vanished elements, and the node and byte limits.
+#include "tree_helper.h"
+
+namespace velmaris::testing {
+namespace {
+
+using namespace velmaris::gui;
+using platform::AttributeValue;
+
+struct TargetsTest : TreeTest {
+  static Json stable(Json target) {
+    target.erase("element_ref");
+    return target;
+  }
+  std::vector<std::string> labels(const Json& result) {
+    std::vector<std::string> out;
+    for (const auto& t : result["targets"]) out.push_back(t["label"].is_string() ? t["label"].get<std::string>() : "-");
+    return out;
+  }
+};
+
+TEST_F(TargetsTest, ListsOnlyWhatCanBeActedOnOrWritten) {
+  platform::Element deep = button(chain(window, 3), "Deep");
+  s.desktop.setString(deep, "AXIdentifier", "deep-button");
+  s.desktop.attribute(deep, "AXPosition").value = AttributeValue::ofPoint({5, 6});
+  s.desktop.attribute(deep, "AXSize").value = AttributeValue::ofSize({7, 8});
+  add(window, "AXStaticText", "Just text");
+  platform::Element raiseOnly = add(window, "AXGroup", "Raise only");
+  s.desktop.element(raiseOnly).actions = {"AXRaise"};
+
+  Json r = targets();
+  EXPECT_EQ(r["visited_elements"], 7);
+  EXPECT_EQ(r["truncated"], false);
+  EXPECT_EQ(r["tree_omitted"], true);
+  EXPECT_EQ(r["ttl_seconds"], 60);
+  EXPECT_EQ(r["process_id"], 10);
+  EXPECT_FALSE(r.contains("tree"));
+  ASSERT_EQ(r["targets"].size(), 1u);
+  EXPECT_EQ(stable(r["targets"][0]).dump(),
+            R"({"actions":["AXPress"],"bounds":{"coordinate_unit":"point","height":8.0,)"
+            R"("origin":"global_top_left","width":7.0,"x":5.0,"y":6.0},"enabled":true,)"
+            R"("identifier":"deep-button","identifier_truncated":false,"label":"Deep",)"
+            R"("label_truncated":false,"pressable":true,"role":"AXButton","settable":false})");
+
+  const ObservationRecord& rec = record(r);
+  EXPECT_TRUE(rec.breadthFirst);
+  ASSERT_EQ(rec.elements.size(), 1u);
+  const ObservedElement& observed = rec.elements.begin()->second;
+  EXPECT_TRUE(observed.element.equals(deep));
+  EXPECT_EQ(observed.target, (SemanticTarget{"AXButton", "Deep", "deep-button"}));
+  EXPECT_EQ(s.ax().targetRef(app, 1, r["observation_id"], {"AXButton", "Deep", std::nullopt}),
+            r["targets"][0]["element_ref"]);
+}
+
+TEST_F(TargetsTest, BreadthFirstInPlatformOrder) {
+  platform::Element g1 = add(window, "AXGroup");
+  button(g1, "g1-a");
+  button(window, "w-a");
+  platform::Element g2 = add(window, "AXGroup");
+  button(g2, "g2-a");
+  button(g1, "g1-b");
+  textField(window, "text");
+  EXPECT_EQ(labels(targets()), (std::vector<std::string>{"w-a", "-", "g1-a", "g1-b", "g2-a"}));
+}
+
+TEST_F(TargetsTest, LongLabelsAreNeverShownShortened) {
+  platform::Element field = textField(window, "");
+  s.desktop.setString(field, "AXTitle", std::string(700, 't'));
+  s.desktop.setString(field, "AXIdentifier", "notes");
+  platform::Element b = button(window, "B");
+  s.desktop.setString(b, "AXIdentifier", std::string(513, 'i'));
+  Json r = targets();
+  const Json& t = r["targets"];
+  EXPECT_TRUE(t[0]["label"].is_null());
+  EXPECT_EQ(t[0]["label_truncated"], true);
+  EXPECT_EQ(t[0]["identifier"], "notes");
+  EXPECT_TRUE(t[1]["identifier"].is_null());
+  EXPECT_EQ(t[1]["identifier_truncated"], true);
+
+  std::string id = r["observation_id"];
+  EXPECT_EQ(failureOf([&] {
+              s.ax().targetRef(app, 1, id, {"AXTextField", std::string(512, 't'), std::nullopt});
+            }).code,
+            "target_not_found");
+  EXPECT_EQ(s.ax().targetRef(app, 1, id, {"AXTextField", std::nullopt, "notes"}), t[0]["element_ref"]);
+}
+
+TEST_F(TargetsTest, VanishedElementsAreSkippedButNotTheWindow) {
+  platform::Element gone = button(window, "Gone");
+  button(gone, "Orphan");
+  platform::Element stays = button(window, "Stays");
+  s.desktop.invalidate(gone);
+  Json r = targets();
+  EXPECT_EQ(labels(r), (std::vector<std::string>{"Stays"}));
+  EXPECT_EQ(r["truncated"], true);
+  EXPECT_EQ(r["visited_elements"], 3);
+
+  // A target that answers its own reads but vanishes before its children are read is not
+  // listed either: it leaves nothing behind.
+  platform::Element late = button(window, "Late");
+  s.desktop.attribute(late, "AXChildren").countStatus = platform::kAXErrorInvalidUIElement;
+  r = targets();
+  EXPECT_EQ(labels(r), (std::vector<std::string>{"Stays"}));
+  EXPECT_EQ(record(r).elements.size(), 1u);
+
+  // The window itself vanishing ends the request with the failure.
+  (void)stays;
+  s.desktop.element(window).actionsStatus = platform::kAXErrorInvalidUIElement;
+  HelperFailure f = failureOf([&] { targets(); });
+  EXPECT_EQ(f.code, "ax_error");
+  EXPECT_EQ(f.stage, "copy_actions");
+  EXPECT_EQ(f.axStatus, -25202);
+
+  // Other failures of any element end it too.
+  s.desktop.element(window).actionsStatus = platform::kAXErrorSuccess;
+  s.desktop.element(stays).actionsStatus = platform::kAXErrorCannotComplete;
+  EXPECT_EQ(failureOf([&] { targets(); }).axStatus, -25204);
+}
+
+TEST_F(TargetsTest, ElementDestroyedDuringTheScan) {
+  platform::Element group = add(window, "AXGroup");
+  platform::Element doomed = button(group, "Doomed");
+  button(group, "Kept");
+  windowID();
+  // The application destroys the button right after its parent's children were read
+  // (the lists read are the application's windows, the window's and the group's children).
+  int lists = 0;
+  bool armed = false;
+  s.desktop.beforeCall = [&](const std::string& call) {
+    if (armed) s.desktop.invalidate(doomed);
+    if (call == "copyAttributeValues" && ++lists == 3) armed = true;
+  };
+  Json r = targets();
+  EXPECT_EQ(labels(r), (std::vector<std::string>{"Kept"}));
+  EXPECT_EQ(r["truncated"], true);
+}
+
+TEST_F(TargetsTest, NodeLimitAndQueueLeftovers) {
+  for (int g = 0; g < 7; ++g) {
+    platform::Element group = add(window, "AXGroup");
+    for (int i = 0; i < 30; ++i) button(group, "b");
+  }
+  Json r = targets();
+  EXPECT_EQ(r["visited_elements"], 128);
+  EXPECT_EQ(r["truncated"], true);
+  EXPECT_EQ(r["targets"].size(), 120u);
+}
+
+TEST_F(TargetsTest, ByteBudgetEndsTheScanAtOnce) {
+  for (int g = 0; g < 4; ++g) {
+    platform::Element group = add(window, "AXGroup");
+    for (int i = 0; i < 25; ++i) button(group, std::string(500, static_cast<char>('a' + g)));
+  }
+  Json r = targets();
+  const std::size_t listed = r["targets"].size();
+  EXPECT_GT(listed, 40u);
+  EXPECT_LT(listed, 100u);
+  EXPECT_EQ(r["truncated"], true);
+  // The record that did not fit was taken and counted; nothing after it was.
+  EXPECT_EQ(r["visited_elements"], static_cast<std::int64_t>(5 + listed + 1));
+  EXPECT_EQ(record(r).elements.size(), listed);
+}
+
+TEST_F(TargetsTest, EmptyListIsAResult) {
+  fill(window, 3);
+  Json r = targets();
+  EXPECT_EQ(r["targets"], Json::array());
+  EXPECT_EQ(r["visited_elements"], 4);
+  EXPECT_TRUE(record(r).elements.empty());
+}
+
+}  // namespace
+}  // namespace velmaris::testing

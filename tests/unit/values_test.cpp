@@ -1,0 +1,156 @@
+// Element values: request value conversion, rendering for observations, and the status
+// rules of value reads, settability and the enabled state.
+#include "gui/actions/values.h"
+
+#include <cmath>
+#include <limits>
+
+#include "sim_helper.h"
+
+namespace velmaris::testing {
+namespace {
+
+using namespace velmaris::gui;
+using platform::AttributeValue;
+using Kind = platform::AttributeValue::Kind;
+
+struct ValuesTest : ::testing::Test {
+  SimHelper s;
+  platform::Element e;
+  void SetUp() override {
+    s.desktop.addProcess(10, "org.example.App");
+    e = s.desktop.addElement(10, "AXTextField");
+  }
+  platform::Accessibility& ax() { return *s.platform.accessibility; }
+};
+
+TEST(RequestedValue, StringsAreLimitedInBytesNotCharacters) {
+  EXPECT_EQ(requestedCFValue(Json(std::string(32768, 'a'))).string.size(), 32768u);
+  EXPECT_EQ(failureOf([] { requestedCFValue(Json(std::string(32769, 'a'))); }).code,
+            "input_too_large");
+  // 20000 characters of three bytes each: few characters, too many bytes.
+  std::string wide;
+  for (int i = 0; i < 20000; ++i) wide += "\xe2\x82\xac";
+  EXPECT_EQ(failureOf([&] { requestedCFValue(Json(wide)); }).code, "input_too_large");
+  EXPECT_EQ(requestedCFValue(Json("")).kind, Kind::String);
+}
+
+TEST(RequestedValue, BooleansAndNumbersKeepTheirTypes) {
+  AttributeValue t = requestedCFValue(Json(true));
+  EXPECT_EQ(t.kind, Kind::Boolean);
+  EXPECT_TRUE(t.boolean);
+  AttributeValue one = requestedCFValue(Json::parse("1"));
+  EXPECT_EQ(one.kind, Kind::Integer);
+  EXPECT_EQ(one.integer, 1);
+  AttributeValue half = requestedCFValue(Json::parse("0.5"));
+  EXPECT_EQ(half.kind, Kind::Real);
+  EXPECT_EQ(half.real, 0.5);
+  // Beyond the signed range an integer still arrives, as a double.
+  EXPECT_EQ(requestedCFValue(Json::parse("18446744073709551615")).kind, Kind::Real);
+
+  for (const Json& bad : {Json(), Json::array(), Json::object(),
+                          Json(std::numeric_limits<double>::infinity())})
+    EXPECT_EQ(failureOf([&] { requestedCFValue(bad); }).code, "invalid_input") << bad.dump();
+  HelperFailure missing = failureOf([] { requestedCFValue(std::nullopt); });
+  EXPECT_EQ(missing.code, "invalid_input");
+  EXPECT_EQ(missing.stage, std::nullopt);
+}
+
+TEST(JsonScalar, OnlyStringsAreShortened) {
+  ScalarValue cut = jsonScalar(AttributeValue::ofString(std::string(5000, 'x')));
+  EXPECT_EQ(cut.json, std::string(4096, 'x'));
+  EXPECT_TRUE(cut.truncated);
+  ScalarValue whole = jsonScalar(AttributeValue::ofString(std::string(4096, 'x')));
+  EXPECT_FALSE(whole.truncated);
+
+  EXPECT_EQ(jsonScalar(AttributeValue::ofBoolean(false)).json, Json(false));
+  EXPECT_EQ(jsonScalar(AttributeValue::ofInteger(7)).json, Json(7));
+  EXPECT_EQ(jsonScalar(AttributeValue::ofReal(2.5)).json, Json(2.5));
+  for (const AttributeValue& other :
+       {AttributeValue::ofPoint({1, 2}), AttributeValue::ofElements({}), AttributeValue::other(),
+        AttributeValue::ofReal(std::nan(""))}) {
+    ScalarValue v = jsonScalar(other);
+    EXPECT_TRUE(v.json.is_null());
+    EXPECT_FALSE(v.truncated);
+  }
+  EXPECT_TRUE(jsonScalar(std::nullopt).json.is_null());
+}
+
+TEST_F(ValuesTest, ValueReadsTellNoValueFromNoAnswer) {
+  s.desktop.setString(e, "AXValue", "abc");
+  ReadOnlyValue v = observedValue(ax(), e);
+  ASSERT_TRUE(v.value);
+  EXPECT_EQ(v.value->string, "abc");
+  EXPECT_TRUE(v.comparable);
+
+  s.desktop.setStatus(e, "AXValue", platform::kAXErrorNoValue);
+  v = observedValue(ax(), e);
+  EXPECT_FALSE(v.value);
+  EXPECT_TRUE(v.comparable);
+
+  s.desktop.setStatus(e, "AXValue", platform::kAXErrorFailure);
+  v = observedValue(ax(), e);
+  EXPECT_FALSE(v.value);
+  EXPECT_FALSE(v.comparable);
+
+  s.desktop.setStatus(e, "AXValue", platform::kAXErrorInvalidUIElement);
+  HelperFailure f = failureOf([&] { observedValue(ax(), e); });
+  EXPECT_EQ(f.code, "ax_error");
+  EXPECT_EQ(f.stage, "copy_attribute");
+  EXPECT_EQ(f.attribute, "AXValue");
+  EXPECT_EQ(f.axStatus, -25202);
+}
+
+TEST_F(ValuesTest, SettabilityFailureIsToleratedOnlyWhileObserving) {
+  s.desktop.setString(e, "AXValue", "");
+  s.desktop.attribute(e, "AXValue").settable = true;
+  EXPECT_TRUE(valueIsSettable(ax(), e));
+  EXPECT_TRUE(observedValueIsSettable(ax(), e));
+
+  s.desktop.attribute(e, "AXValue").settableStatus = platform::kAXErrorFailure;
+  EXPECT_FALSE(observedValueIsSettable(ax(), e));
+  HelperFailure f = failureOf([&] { valueIsSettable(ax(), e); });
+  EXPECT_EQ(f.code, "ax_error");
+  EXPECT_EQ(f.stage, "is_settable");
+  EXPECT_EQ(f.attribute, "AXValue");
+  EXPECT_EQ(f.axStatus, -25200);
+
+  s.desktop.attribute(e, "AXValue").settableStatus = platform::kAXErrorNoValue;
+  EXPECT_FALSE(valueIsSettable(ax(), e));
+  s.desktop.attribute(e, "AXValue").settableStatus = platform::kAXErrorCannotComplete;
+  EXPECT_EQ(failureOf([&] { observedValueIsSettable(ax(), e); }).axStatus, -25204);
+}
+
+TEST_F(ValuesTest, EnabledStateNeedsARealBoolean) {
+  s.desktop.attribute(e, "AXEnabled").value = AttributeValue::ofBoolean(false);
+  SetValueEnabledState known = enabledStateForSetValue(ax(), e);
+  EXPECT_EQ(known.value, false);
+  EXPECT_EQ(known.state, "known");
+  EXPECT_EQ(known.axStatus, 0);
+
+  s.desktop.setStatus(e, "AXEnabled", platform::kAXErrorNoValue);
+  SetValueEnabledState none = enabledStateForSetValue(ax(), e);
+  EXPECT_EQ(none.value, std::nullopt);
+  EXPECT_EQ(none.state, "unknown_no_value");
+  EXPECT_EQ(none.axStatus, -25212);
+  s.desktop.setStatus(e, "AXEnabled", platform::kAXErrorAttributeUnsupported);
+  EXPECT_EQ(enabledStateForSetValue(ax(), e).state, "unknown_attribute_unsupported");
+
+  s.desktop.setStatus(e, "AXEnabled", platform::kAXErrorSuccess);
+  s.desktop.attribute(e, "AXEnabled").value = AttributeValue::ofInteger(1);
+  HelperFailure f = failureOf([&] { enabledStateForSetValue(ax(), e); });
+  EXPECT_EQ(f.code, "ax_error");
+  EXPECT_EQ(f.stage, "attribute_type");
+  EXPECT_EQ(f.attribute, "AXEnabled");
+  EXPECT_EQ(f.axStatus, std::nullopt);
+  s.desktop.attribute(e, "AXEnabled").value = AttributeValue::none();
+  EXPECT_EQ(failureOf([&] { enabledStateForSetValue(ax(), e); }).stage, "attribute_type");
+
+  s.desktop.setStatus(e, "AXEnabled", platform::kAXErrorFailure);
+  f = failureOf([&] { enabledStateForSetValue(ax(), e); });
+  EXPECT_EQ(f.stage, "copy_attribute");
+  EXPECT_EQ(f.axStatus, -25200);
+}
+
+}  // namespace
+}  // namespace velmaris::testing
