@@ -24,6 +24,8 @@ namespace velmaris::gui {
 using Json = nlohmann::json;
 using platform::Element;
 
+struct Rect;
+
 struct ResolvedProcess {
   platform::RunningApplication application;
   ProcessIdentity identity;
@@ -66,7 +68,7 @@ class AXHelper {
   Element revalidateWindow(const WindowRecord& record, const RequestDeadline& deadline);
   void pruneState();
 
-  // Methods whose implementations come later answer "internal_error" until then.
+  // The methods.
   Json observeResult(const std::string& app, std::int64_t windowID, const RequestDeadline& deadline);
   Json observeTargetsResult(const std::string& app, std::int64_t windowID,
                             const RequestDeadline& deadline);
@@ -90,6 +92,13 @@ class AXHelper {
                                const RequestDeadline& deadline);
   void verifyUniqueSelector(const Element& root, const Element& selected,
                             const SemanticSelector& selector, const RequestDeadline& deadline);
+
+  // Window image attached to observations (gui/capture).
+  Json screenshotResult(const std::string& app, std::int64_t windowID,
+                        const std::string& observationID, const RequestDeadline& deadline);
+  void requireUniqueCaptureWindow(const WindowRecord& window, const Rect& bounds,
+                                  const std::optional<std::string>& title,
+                                  const RequestDeadline& deadline);
 
   // Press, action or value write on one observed element.
   Json mutateResult(const std::string& app, std::int64_t windowID, const std::string& observationID,

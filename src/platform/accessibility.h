@@ -129,6 +129,14 @@ class Accessibility {
   virtual AXError setAttributeValue(const Element& element, const std::string& attribute,
                                     const AttributeValue& value) = 0;
   virtual AXError performAction(const Element& element, const std::string& action) = 0;
+
+  // A walk of an element tree begins or ends. During a walk a backend may answer reads from
+  // replies it fetched ahead for the elements the walk is about to visit, so that the walk
+  // sees the tree as it was while it went; outside a walk every read asks the application.
+  // `everyAttribute`: the walk reads the names, value and bounds of every element it visits
+  // (an observation of the tree), not mostly roles, actions and children (a scan).
+  virtual void beginWalk(bool everyAttribute) { (void)everyAttribute; }
+  virtual void endWalk() {}
 };
 
 }  // namespace velmaris::platform

@@ -6,6 +6,7 @@
 
 #include "platform/accessibility.h"
 #include "platform/clock.h"
+#include "platform/screen_capture.h"
 #include "platform/window_server.h"
 #include "platform/workspace.h"
 
@@ -16,6 +17,7 @@ struct Platform {
   std::unique_ptr<Workspace> workspace;
   std::unique_ptr<Clock> clock;
   std::unique_ptr<WindowServer> windowServer;
+  std::unique_ptr<ScreenCapture> screenCapture;
 };
 
 }  // namespace velmaris::platform

@@ -241,6 +241,9 @@ TEST_F(ObserveTest, FailuresAbandonTheWholeWalk) {
   EXPECT_EQ(failureOf([&] { observe(); }).code, "deadline_exceeded");
   s.desktop.beforeCall = nullptr;
   EXPECT_TRUE(s.ax().observations.empty());
+  // The walk was marked for the platform, and its end too, though it failed.
+  EXPECT_EQ(s.desktop.calls["beginWalk(everyAttribute)"], 1);
+  EXPECT_FALSE(s.desktop.walking);
 
   s.desktop.setStatus(b, "AXEnabled", platform::kAXErrorCannotComplete);
   HelperFailure f = failureOf([&] { observe(); });

@@ -79,13 +79,9 @@ Json serveWindows(AXHelper& helper, MethodCall& call, const RequestDeadline& dea
 void attachImageIfAsked(AXHelper& helper, const MethodCall& call, Json& result,
                         const RequestDeadline& deadline) {
   if (!call.includeImage) return;
-  // Hook for window images: the capture method is not part of the helper yet, so an
-  // observation asked for with an image is answered without one. Once it exists:
-  //   attachWindowImage(result, [&](const std::string& id) {
-  //     return helper.screenshotResult(call.app, call.windowID, id, deadline); });
-  (void)helper;
-  (void)result;
-  (void)deadline;
+  attachWindowImage(result, [&](const std::string& id) {
+    return helper.screenshotResult(call.app, call.windowID, id, deadline);
+  });
 }
 
 Json serveObserve(AXHelper& helper, MethodCall& call, const RequestDeadline& deadline) {

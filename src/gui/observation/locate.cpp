@@ -8,6 +8,7 @@
 #include "gui/ax_helper.h"
 #include "gui/limits.h"
 #include "gui/observation/attributes.h"
+#include "gui/observation/traversal.h"
 
 namespace velmaris::gui {
 
@@ -39,6 +40,7 @@ bool hasHiddenChildren(platform::Accessibility& ax, const Element& element) {
 
 LocatedElement AXHelper::locateElement(const Element& root, const Element& target,
                                        bool breadthFirst, const RequestDeadline& deadline) {
+  WalkScope walk(ax(), false);
   std::vector<Element> visited;
   bool cutOff = false;
   std::vector<WorkEntry> work{{root, 0}};
@@ -84,6 +86,7 @@ LocatedElement AXHelper::locateElement(const Element& root, const Element& targe
 void AXHelper::verifyUniqueSelector(const Element& root, const Element& selected,
                                     const SemanticSelector& selector,
                                     const RequestDeadline& deadline) {
+  WalkScope walk(ax(), false);
   std::vector<Element> visited;
   std::optional<Element> firstMatch;
   std::vector<WorkEntry> queue{{root, 0}};

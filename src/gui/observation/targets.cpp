@@ -40,6 +40,7 @@ Json AXHelper::observeTargetsResult(const std::string& app, std::int64_t windowI
   std::vector<QueueEntry> queue{{root, 0}};
   std::size_t index = 0;
 
+  WalkScope walk(ax(), false);
   while (index < queue.size() && state.nodeCount < maxTreeNodes) {
     deadline.check();
     const QueueEntry entry = queue[index++];

@@ -168,7 +168,11 @@ Json AXHelper::observeResult(const std::string& app, std::int64_t windowID,
 
   TraversalState state;
   std::map<std::string, ObservedElement> refs;
-  std::optional<Json> tree = buildNode(root, 0, state, refs, deadline);
+  std::optional<Json> tree;
+  {
+    WalkScope walk(ax(), true);
+    tree = buildNode(root, 0, state, refs, deadline);
+  }
   if (!tree) raise("tree_limit_exceeded");
 
   std::string id = storeObservation(app, windowID, record.process, std::move(refs), false);

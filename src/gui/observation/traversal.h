@@ -21,6 +21,21 @@ struct TraversalState {
   std::int64_t outputBytes = 0;
 };
 
+// Marks one walk of an element tree for the platform, which may then read the elements
+// the walk is about to visit ahead of it (see Accessibility::beginWalk).
+class WalkScope {
+ public:
+  WalkScope(platform::Accessibility& ax, bool everyAttribute) : ax_(ax) {
+    ax_.beginWalk(everyAttribute);
+  }
+  ~WalkScope() { ax_.endWalk(); }
+  WalkScope(const WalkScope&) = delete;
+  WalkScope& operator=(const WalkScope&) = delete;
+
+ private:
+  platform::Accessibility& ax_;
+};
+
 // Whether an element equal to `element` was already taken by this walk.
 bool seen(const platform::Element& element, const TraversalState& state);
 

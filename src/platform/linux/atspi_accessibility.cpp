@@ -113,69 +113,112 @@ Element AtspiAccessibility::createApplication(std::int32_t pid) {
 
 // --- reading one object ----------------------------------------------------------------
 
-// A visit to an element reads its states, role, names and child count, and by its
-// interfaces its actions and children; a visit that reads attributes (rather than only
+void AtspiAccessibility::beginWalk(bool everyAttribute) {
+  bus_->forgetKeptReplies();
+  walking_ = true;
+  walkReadsAttributes_ = everyAttribute;
+}
+
+void AtspiAccessibility::endWalk() {
+  walking_ = false;
+  bus_->forgetKeptReplies();
+}
+
+// During a walk, a visit to an element reads its states, role, names and child count, and
+// by its interfaces its actions and children; a visit that reads attributes (rather than only
 // actions, settability or children, as a scan for targets does for most elements) also
-// reads its extents, value and text. Sent together they cost one round trip; the first
-// visit takes two, while the element's interfaces are unknown. Children and text are read
-// ahead only when the last visit found them small: a container of thousands of rows or a
-// whole document is left to the read that asks for it.
+// reads its extents, value and text. Sent together they cost one round trip, and when an
+// element's children are listed, the visits of all of them are sent at once. Elements met
+// for the first time take a second round, once their interfaces are known. Children and
+// text are read ahead only when the last visit found them small: a container of thousands
+// of rows or a whole document is left to the read that asks for it.
 void AtspiAccessibility::readAhead(const Element& element, bool attributes) {
-  if (unregistered(element) || isApplication(element)) return;
-  const bool kept = bus_->keepsRepliesFor(element.owner, element.path);
-  if (kept && (!attributes || keptAttributes_)) return;
+  if (!walking_ || unregistered(element) || isApplication(element)) return;
+  const int level = bus_->keptLevel(element.owner, element.path);
+  if (level == 1 || (level == 0 && !attributes)) return;
+  // A visit outside the current run starts a new one.
+  if (level < 0) bus_->forgetKeptReplies();
+  readAheadVisits(element.owner, {element.path}, level < 0, attributes);
+}
+
+void AtspiAccessibility::readAheadChildren(const Element& parent,
+                                           const std::vector<Element>& children) {
+  if (!walking_ || children.empty() || unregistered(parent)) return;
+  std::vector<std::string> paths;
+  for (const auto& child : children) {
+    if (child.owner == parent.owner && !isApplication(child) &&
+        bus_->keptLevel(child.owner, child.path) < 0)
+      paths.push_back(child.path);
+  }
+  if (!paths.empty()) readAheadVisits(parent.owner, paths, true, walkReadsAttributes_);
+}
+
+void AtspiAccessibility::readAheadVisits(const std::string& owner,
+                                         const std::vector<std::string>& paths, bool base,
+                                         bool attributes) {
   constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
   constexpr std::int32_t kMaxTextAhead = 16384;
-  const std::string key = cacheKey(element);
-  if (visitHints_.size() >= kMaxCachedInterfaces) visitHints_.clear();
-  VisitHint& hint = visitHints_[key];
-  auto structure = [&](unsigned mask, std::vector<ReadAhead>& calls) {
-    if (mask & kAction) calls.push_back({kActionInterface, "GetActions"});
-    if (hint.childCount > 0 && hint.childCount <= kBulkChildren)
-      calls.push_back({kAccessibleInterface, "GetChildren"});
+  if (visitHints_.size() + paths.size() >= kMaxCachedInterfaces) visitHints_.clear();
+  auto smallChildren = [](std::int32_t count) { return count > 0 && count <= kBulkChildren; };
+  // Where only some elements' attributes are read (a scan for targets), they are those that
+  // can be acted on or written.
+  auto readsAttributes = [&](unsigned mask) {
+    return attributes || (mask & (kAction | kValue | kEditableText)) != 0;
   };
-  auto presentation = [&](unsigned mask, std::vector<ReadAhead>& calls) {
-    if (mask & kComponent) calls.push_back({kComponentInterface, "GetExtents", "u"});
-    if (mask & kValue) calls.push_back({kProperties, "Get", "ss", kValueInterface, "CurrentValue"});
+  auto byInterfaces = [&](unsigned mask, const VisitHint& hint, ReadAheadBatch& batch) {
+    if (base && (mask & kAction)) batch.calls.push_back({kActionInterface, "GetActions"});
+    batch.attributes = readsAttributes(mask);
+    if (!batch.attributes) return;
+    if (mask & kComponent) batch.calls.push_back({kComponentInterface, "GetExtents", "u"});
+    if (mask & kValue)
+      batch.calls.push_back({kProperties, "Get", "ss", kValueInterface, "CurrentValue"});
     if ((mask & kText) && hint.characterCount >= 0 && hint.characterCount <= kMaxTextAhead)
-      calls.push_back({kTextInterface, "GetText", "ii", nullptr, nullptr, 0, -1});
+      batch.calls.push_back({kTextInterface, "GetText", "ii", nullptr, nullptr, 0, -1});
   };
-  auto cached = interfaceCache_.find(key);
-  if (kept) {
-    // Only what the attributes add to an earlier visit of this run.
-    std::vector<ReadAhead> calls;
-    if (cached != interfaceCache_.end()) presentation(cached->second, calls);
-    keptAttributes_ = true;
-    if (!calls.empty()) bus_->readAhead(element.owner, element.path, calls, true);
-    return;
-  }
-  std::vector<ReadAhead> calls = {
-      {kAccessibleInterface, "GetState"},
-      {kAccessibleInterface, "GetRole"},
-      {kProperties, "GetAll", "s", kAccessibleInterface},
-  };
-  const bool known = cached != interfaceCache_.end();
-  if (known) {
-    structure(cached->second, calls);
-    if (attributes) presentation(cached->second, calls);
-  } else {
-    calls.push_back({kAccessibleInterface, "GetInterfaces"});
-  }
-  bus_->readAhead(element.owner, element.path, calls);
-  keptAttributes_ = attributes;
 
-  std::vector<ReadAhead> more;
-  unsigned mask = 0;
-  if (!known && interfaces(element, mask) == kAXErrorSuccess) {
-    if (mask & kAction) more.push_back({kActionInterface, "GetActions"});
-    if (attributes) presentation(mask, more);
+  std::vector<ReadAheadBatch> first;
+  std::vector<bool> known;
+  for (const auto& path : paths) {
+    const std::string key = cacheKey({owner, path});
+    const VisitHint& hint = visitHints_[key];
+    ReadAheadBatch batch{path, {}, attributes};
+    if (base) {
+      batch.calls = {{kAccessibleInterface, "GetState"},
+                     {kAccessibleInterface, "GetRole"},
+                     {kProperties, "GetAll", "s", kAccessibleInterface}};
+    }
+    auto cached = interfaceCache_.find(key);
+    known.push_back(cached != interfaceCache_.end());
+    if (known.back()) {
+      byInterfaces(cached->second, hint, batch);
+      if (base && smallChildren(hint.childCount))
+        batch.calls.push_back({kAccessibleInterface, "GetChildren"});
+    } else {
+      batch.calls.push_back({kAccessibleInterface, "GetInterfaces"});
+    }
+    first.push_back(std::move(batch));
   }
-  const bool childrenSent = hint.childCount > 0 && hint.childCount <= kBulkChildren && known;
-  std::int64_t count = 0;
-  hint.childCount = childCount(element, count) == kAXErrorSuccess ? std::int32_t(count) : -1;
-  if (!childrenSent && hint.childCount > 0 && hint.childCount <= kBulkChildren)
-    more.push_back({kAccessibleInterface, "GetChildren"});
-  if (!more.empty()) bus_->readAhead(element.owner, element.path, more, true);
+  bus_->readAhead(owner, first);
+
+  // What the first round revealed: interfaces of elements met for the first time, and
+  // children that were not foreseen.
+  std::vector<ReadAheadBatch> second;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const Element element{owner, paths[i]};
+    VisitHint& hint = visitHints_[cacheKey(element)];
+    ReadAheadBatch batch{paths[i], {}, attributes};
+    unsigned mask = 0;
+    if (!known[i] && interfaces(element, mask) == kAXErrorSuccess) byInterfaces(mask, hint, batch);
+    if (base) {
+      const bool childrenSent = known[i] && smallChildren(hint.childCount);
+      std::int64_t count = 0;
+      hint.childCount = childCount(element, count) == kAXErrorSuccess ? std::int32_t(count) : -1;
+      if (!childrenSent && smallChildren(hint.childCount))
+        batch.calls.push_back({kAccessibleInterface, "GetChildren"});
+    }
+    if (!batch.calls.empty() || batch.attributes) second.push_back(std::move(batch));
+  }
+  if (!second.empty()) bus_->readAhead(owner, second);
 }
 
 AXError AtspiAccessibility::live(const Element& element, StateSet& states) {
@@ -325,6 +368,8 @@ AXError AtspiAccessibility::extents(const Element& element, std::int32_t (&box)[
   }
   // Toolkits answer -1 for an object that has no place on screen.
   if (box[2] < 0 || box[3] < 0) return kAXErrorAttributeUnsupported;
+  // GTK places a widget that was never shown (a hidden scroll bar) at the lowest integer.
+  if (box[0] == INT32_MIN || box[1] == INT32_MIN) return kAXErrorAttributeUnsupported;
   return kAXErrorSuccess;
 }
 
@@ -520,7 +565,10 @@ AXError AtspiAccessibility::copyAttributeValues(const Element& element,
   if (count <= kBulkChildren) {
     std::vector<Element> list;
     status = children(element, list);
-    if (status == kAXErrorSuccess) values = slice(std::move(list), index, wanted);
+    if (status == kAXErrorSuccess) {
+      values = slice(std::move(list), index, wanted);
+      readAheadChildren(element, values.elements);
+    }
     return status;
   }
   std::vector<Element> list;

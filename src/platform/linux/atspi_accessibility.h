@@ -37,6 +37,8 @@ class AtspiAccessibility final : public Accessibility {
   AXError setAttributeValue(const Element& element, const std::string& attribute,
                             const AttributeValue& value) override;
   AXError performAction(const Element& element, const std::string& action) override;
+  void beginWalk(bool everyAttribute) override;
+  void endWalk() override;
 
  private:
   // What one object is, read for one operation.
@@ -56,6 +58,9 @@ class AtspiAccessibility final : public Accessibility {
   // Sends the reads made of every visited element at once (atspi_prefetch.h); with
   // `attributes`, also those that only reading its attributes needs.
   void readAhead(const Element& element, bool attributes);
+  void readAheadChildren(const Element& parent, const std::vector<Element>& children);
+  void readAheadVisits(const std::string& owner, const std::vector<std::string>& paths,
+                       bool base, bool attributes);
   AXError live(const Element& element, StateSet& states);
   AXError facts(const Element& element, Facts& facts);
   AXError role(const Element& element, std::uint32_t& role);
@@ -84,7 +89,8 @@ class AtspiAccessibility final : public Accessibility {
     std::int32_t characterCount = -1;
   };
   std::unordered_map<std::string, VisitHint> visitHints_;
-  bool keptAttributes_ = false;  // the kept replies include the attribute reads
+  bool walking_ = false;  // reads may be read ahead only during a walk
+  bool walkReadsAttributes_ = false;
 };
 
 }  // namespace velmaris::platform::linux_desktop

@@ -54,7 +54,7 @@ inline constexpr const char* kEditableTextInterface = "org.a11y.atspi.EditableTe
 inline constexpr const char* kRootPath = "/org/a11y/atspi/accessible/root";
 inline constexpr const char* kNullPath = "/org/a11y/atspi/null";
 
-struct ReadAhead;
+struct ReadAheadBatch;
 struct KeptReplies;
 
 class AccessibilityBus {
@@ -85,12 +85,12 @@ class AccessibilityBus {
   // reused and a connection never changes its process, so answers are kept.
   AXError connectionPid(const std::string& uniqueName, std::int32_t& pid);
 
-  // Sends `calls` to one object at once and keeps their replies for the reads of that object
-  // that follow (atspi_prefetch.h says for how long); `append` adds to what is kept for it.
-  void readAhead(const std::string& destination, const std::string& path,
-                 const std::vector<ReadAhead>& calls, bool append = false);
-  // Whether fresh replies are kept for the object.
-  bool keepsRepliesFor(const std::string& destination, const std::string& path);
+  // Sends the batches' calls, to objects of the application `destination`, all at once and
+  // keeps their replies for the reads that follow (atspi_prefetch.h says for how long).
+  void readAhead(const std::string& destination, std::vector<ReadAheadBatch>& batches);
+  // -1: nothing is kept for the object; 0: its structure reads are; 1: also its attribute
+  // reads.
+  int keptLevel(const std::string& destination, const std::string& path);
   void forgetKeptReplies();
 
  private:

@@ -1,5 +1,5 @@
-// Sending an element's reads ahead and serving the kept replies: the bus side of reading
-// one element in one round trip. Replies are matched to later calls by member and
+// Sending elements' reads ahead and serving the kept replies: the bus side of reading
+// elements in one round trip. Replies are matched to later calls by object, member and
 // arguments, and handed out rewound, so each reader sees the reply from its start.
 #include "platform/linux/atspi_prefetch.h"
 
@@ -21,7 +21,6 @@ constexpr const char* kReadOnlyMembers[] = {
     "GetApplicationBusAddress", "GetConnectionUnixProcessID"};
 
 struct PendingRead {
-  bool sent = false;
   bool answered = false;
   AXError status = kAXErrorSuccess;
   BusMessage reply;
@@ -91,21 +90,23 @@ void AccessibilityBus::forgetKeptReplies() {
   if (kept_) kept_->clear();
 }
 
-bool AccessibilityBus::keepsRepliesFor(const std::string& destination, const std::string& path) {
-  if (!kept_ || kept_->owner.empty()) return false;
-  if (kept_->owner != destination || kept_->path != path ||
-      monotonicUsec() - kept_->takenUsec >= KeptReplies::kMaxReplyAgeUsec) {
+int AccessibilityBus::keptLevel(const std::string& destination, const std::string& path) {
+  if (!kept_ || kept_->owner.empty()) return -1;
+  if (monotonicUsec() - kept_->startedUsec >= KeptReplies::kMaxRunUsec) {
     kept_->clear();
-    return false;
+    return -1;
   }
-  return true;
+  if (kept_->owner != destination) return -1;
+  auto found = kept_->objects.find(path);
+  if (found == kept_->objects.end()) return -1;
+  return found->second.attributes ? 1 : 0;
 }
 
 bool AccessibilityBus::keptReply(const std::string& destination, const std::string& path,
                                  const char* interface, const char* member, const char* types,
                                  va_list args, BusMessage& reply, AXError& status) {
   if (!kept_ || kept_->owner.empty()) return false;
-  if (!isReadOnlyCall(interface, member) || !keepsRepliesFor(destination, path)) {
+  if (!isReadOnlyCall(interface, member) || keptLevel(destination, path) < 0) {
     kept_->clear();
     return false;
   }
@@ -123,7 +124,8 @@ bool AccessibilityBus::keptReply(const std::string& destination, const std::stri
   }
   const std::string key = readAheadKey(call);
   if (key.empty()) return false;
-  for (auto& entry : kept_->entries) {
+  auto& entries = kept_->objects[path].entries;
+  for (auto& entry : entries) {
     if (entry.key != key) continue;
     status = entry.status;
     if (entry.reply) {
@@ -135,9 +137,9 @@ bool AccessibilityBus::keptReply(const std::string& destination, const std::stri
   // One property of an interface whose properties were read all at once: the reply is
   // handed out positioned at that property's variant, where a single read would be.
   if (std::strcmp(member, "Get") == 0 && call.first && call.second) {
-    ReadAhead all{"org.freedesktop.DBus.Properties", "GetAll", "s", call.first};
-    const std::string allKey = readAheadKey(all);
-    for (auto& entry : kept_->entries) {
+    const std::string allKey =
+        readAheadKey({"org.freedesktop.DBus.Properties", "GetAll", "s", call.first});
+    for (auto& entry : entries) {
       if (entry.key != allKey) continue;
       status = entry.status;
       if (!entry.reply) return true;
@@ -147,48 +149,64 @@ bool AccessibilityBus::keptReply(const std::string& destination, const std::stri
   return false;
 }
 
-void AccessibilityBus::readAhead(const std::string& destination, const std::string& path,
-                                 const std::vector<ReadAhead>& calls, bool append) {
+void AccessibilityBus::readAhead(const std::string& destination,
+                                 std::vector<ReadAheadBatch>& batches) {
   if (!kept_) kept_ = std::make_unique<KeptReplies>();
-  if (!append || !keepsRepliesFor(destination, path)) kept_->clear();
-  if (calls.empty() || !connection()) return;
+  if (batches.empty() || !connection()) return;
+  const std::uint64_t start = monotonicUsec();
+  if (kept_->owner != destination || start - kept_->startedUsec >= KeptReplies::kMaxRunUsec) {
+    kept_->clear();
+    kept_->owner = destination;
+    kept_->startedUsec = start;
+  }
   sd_bus* peer = peerFor(destination);
   sd_bus* via = peer ? peer : bus_;
   drainStaleReplies(via);
 
-  const std::uint64_t start = monotonicUsec();
+  struct Sent {
+    std::size_t batch;
+    const ReadAhead* call;
+    PendingRead read;
+  };
+  std::size_t total = 0;
+  for (const auto& batch : batches) total += batch.calls.size();
+  std::vector<Sent> sent;
+  sent.reserve(total);  // the replies' callbacks hold pointers into it
   int outstanding = 0;
-  std::vector<PendingRead> pending(calls.size());
-  for (std::size_t i = 0; i < calls.size(); ++i) {
-    const ReadAhead& call = calls[i];
-    sd_bus_message* raw = nullptr;
-    if (sd_bus_message_new_method_call(via, &raw, destination.c_str(), path.c_str(),
-                                       call.interface, call.member) < 0)
-      continue;
-    BusMessage message(raw);
-    if (!destination.empty() && destination[0] == ':') sd_bus_message_set_auto_start(raw, 0);
-    int r = 0;
-    if (call.types && std::strcmp(call.types, "s") == 0)
-      r = sd_bus_message_append(raw, "s", call.first);
-    else if (call.types && std::strcmp(call.types, "ss") == 0)
-      r = sd_bus_message_append(raw, "ss", call.first, call.second);
-    else if (call.types && std::strcmp(call.types, "u") == 0)
-      r = sd_bus_message_append(raw, "u", static_cast<std::uint32_t>(call.a));
-    else if (call.types && std::strcmp(call.types, "ii") == 0)
-      r = sd_bus_message_append(raw, "ii", static_cast<std::int32_t>(call.a),
-                                static_cast<std::int32_t>(call.b));
-    if (r < 0) continue;
-    pending[i].outstanding = &outstanding;
-    if (sd_bus_call_async(via, &pending[i].slot, raw, onReadAheadReply, &pending[i],
-                          timeoutUsec_) < 0)
-      continue;
-    pending[i].sent = true;
-    ++outstanding;
+  for (std::size_t b = 0; b < batches.size(); ++b) {
+    for (const ReadAhead& call : batches[b].calls) {
+      sd_bus_message* raw = nullptr;
+      if (sd_bus_message_new_method_call(via, &raw, destination.c_str(),
+                                         batches[b].path.c_str(), call.interface,
+                                         call.member) < 0)
+        continue;
+      BusMessage message(raw);
+      if (!destination.empty() && destination[0] == ':') sd_bus_message_set_auto_start(raw, 0);
+      int r = 0;
+      if (call.types && std::strcmp(call.types, "s") == 0)
+        r = sd_bus_message_append(raw, "s", call.first);
+      else if (call.types && std::strcmp(call.types, "ss") == 0)
+        r = sd_bus_message_append(raw, "ss", call.first, call.second);
+      else if (call.types && std::strcmp(call.types, "u") == 0)
+        r = sd_bus_message_append(raw, "u", static_cast<std::uint32_t>(call.a));
+      else if (call.types && std::strcmp(call.types, "ii") == 0)
+        r = sd_bus_message_append(raw, "ii", static_cast<std::int32_t>(call.a),
+                                  static_cast<std::int32_t>(call.b));
+      if (r < 0) continue;
+      Sent& entry = sent.emplace_back(Sent{b, &call, {}});
+      entry.read.outstanding = &outstanding;
+      if (sd_bus_call_async(via, &entry.read.slot, raw, onReadAheadReply, &entry.read,
+                            timeoutUsec_) < 0) {
+        sent.pop_back();
+        continue;
+      }
+      ++outstanding;
+    }
   }
 
   // Each call carries the messaging timeout, and they run side by side: the whole wait is
   // bounded by one timeout (sd-bus answers a call that ran out with a timeout error).
-  const std::uint64_t deadline = start + timeoutUsec_ + 10000;
+  const std::uint64_t deadline = monotonicUsec() + timeoutUsec_ + 10000;
   while (outstanding > 0) {
     int r = sd_bus_process(via, nullptr);
     if (r < 0) break;
@@ -197,28 +215,29 @@ void AccessibilityBus::readAhead(const std::string& destination, const std::stri
     if (now >= deadline) break;
     if (sd_bus_wait(via, deadline - now) < 0) break;
   }
-  for (auto& p : pending) sd_bus_slot_unref(p.slot);  // cancels what never came
+  for (auto& entry : sent) sd_bus_slot_unref(entry.read.slot);  // cancels what never came
 
-  // Answers from a connection that broke meanwhile say nothing about the element: keep
+  // Answers from a connection that broke meanwhile say nothing about the elements: keep
   // none of them, and let the reads that follow go out one by one through the bus.
   if (peer && sd_bus_is_open(peer) <= 0) {
     dropPeer(destination);
+    kept_->clear();
     return;
   }
   if (sd_bus_is_open(bus_) <= 0) {
     disconnect();
     return;
   }
-  if (kept_->owner.empty()) {
-    kept_->owner = destination;
-    kept_->path = path;
-    kept_->takenUsec = start;
+  for (const auto& batch : batches) {
+    auto& object = kept_->objects[batch.path];
+    object.attributes = object.attributes || batch.attributes;
   }
-  for (std::size_t i = 0; i < calls.size(); ++i) {
-    if (!pending[i].answered) continue;
-    std::string key = readAheadKey(calls[i]);
+  for (auto& entry : sent) {
+    if (!entry.read.answered) continue;
+    std::string key = readAheadKey(*entry.call);
     if (key.empty()) continue;
-    kept_->entries.push_back({std::move(key), pending[i].status, std::move(pending[i].reply)});
+    kept_->objects[batches[entry.batch].path].entries.push_back(
+        {std::move(key), entry.read.status, std::move(entry.read.reply)});
   }
 }
 

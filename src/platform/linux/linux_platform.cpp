@@ -5,6 +5,7 @@
 
 #include "platform/linux/atspi_accessibility.h"
 #include "platform/linux/linux_workspace.h"
+#include "platform/linux/screen_capture_x11.h"
 #include "platform/linux/window_server.h"
 
 namespace velmaris::platform {
@@ -17,6 +18,7 @@ Platform makeLinuxPlatform() {
   platform.workspace = std::make_unique<linux_desktop::LinuxWorkspace>(bus, display);
   platform.clock = makeSystemClock();
   platform.windowServer = makeLinuxWindowServer();
+  platform.screenCapture = makeX11ScreenCapture();
   return platform;
 }
 

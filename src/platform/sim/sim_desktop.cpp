@@ -225,8 +225,18 @@ class SimAccessibility final : public Accessibility {
     auto it = s->attributes.find(attribute);
     if (it == s->attributes.end()) return kAXErrorAttributeUnsupported;
     if (!it->second.settable) return kAXErrorAttributeUnsupported;
-    it->second.value = value;
+    if (it->second.writeStatus != kAXErrorSuccess) return it->second.writeStatus;
+    it->second.value = it->second.normalize ? it->second.normalize(value) : value;
     return kAXErrorSuccess;
+  }
+
+  void beginWalk(bool everyAttribute) override {
+    d_.touch(everyAttribute ? "beginWalk(everyAttribute)" : "beginWalk");
+    d_.walking = true;
+  }
+  void endWalk() override {
+    d_.touch("endWalk");
+    d_.walking = false;
   }
 
   AXError performAction(const Element& e, const std::string& action) override {
@@ -313,6 +323,7 @@ Platform SimDesktop::platform(TestClock& clock) {
   p.workspace = std::make_unique<SimWorkspace>(*this);
   p.clock = std::make_unique<ClockRef>(clock);
   p.windowServer = windowServer.backend(clock);
+  p.screenCapture = screenCapture.backend(screenCaptureAllowed);
   return p;
 }
 

@@ -14,6 +14,7 @@
 #include "platform/accessibility.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/sim/sim_screen_capture.h"
 #include "platform/sim/sim_window_server.h"
 #include "platform/workspace.h"
 
@@ -37,6 +38,9 @@ struct SimAttribute {
   std::optional<AttributeValue> valuesOverride;
   bool settable = false;
   AXError settableStatus = kAXErrorSuccess;
+  AXError writeStatus = kAXErrorSuccess;  // a settable value that refuses a write anyway
+  // What the element keeps of a written value (a field that trims or formats its input).
+  std::function<AttributeValue(const AttributeValue&)> normalize;
 };
 
 struct SimElement {
@@ -89,6 +93,7 @@ class SimDesktop {
   AXError timeoutStatus = kAXErrorSuccess;
   std::optional<float> messagingTimeout;
   bool screenCaptureAllowed = true;
+  bool walking = false;  // between beginWalk and endWalk
 
   // Runs before every workspace or accessibility call, with the call's name.
   std::function<void(const std::string& call)> beforeCall;
@@ -98,6 +103,10 @@ class SimDesktop {
 
   // The window server's side of the desktop: hidden and active applications, on-screen windows.
   SimWindowServer windowServer;
+
+  // The capture side: capturable windows, screens, streams; its preflight reads
+  // screenCaptureAllowed.
+  SimScreenCapture screenCapture;
 
   // Builds a Platform whose backends read and write this desktop, on `clock`.
   Platform platform(TestClock& clock);

@@ -1,0 +1,186 @@
+// AXHelper::mutateResult: the one way the helper changes another application. It acts only
+// on an element a live observation handed out, after proving the application, window,
+// element, identity and value are still the ones the client saw; then it either performs
+// one action or writes one value and reads it back. Every mutation attempt consumes every
+// stored observation, and every refusal says whether input had already been sent.
+// Runs on the request thread.
+#include "gui/actions/mutate.h"
+
+#include <array>
+
+#include "gui/actions/values.h"
+#include "gui/ax_helper.h"
+#include "gui/observation/attributes.h"
+
+namespace velmaris::gui {
+
+using platform::AttributeValue;
+using platform::AXError;
+using Kind = platform::AttributeValue::Kind;
+
+namespace {
+
+constexpr std::array<std::string_view, 4> pageScrollActions = {
+    "AXScrollUpByPage", "AXScrollDownByPage", "AXScrollLeftByPage", "AXScrollRightByPage"};
+
+bool isNumber(const AttributeValue& v) { return v.kind == Kind::Integer || v.kind == Kind::Real; }
+
+long double numberOf(const AttributeValue& v) {
+  // long double holds every 64-bit integer exactly, so 2^53 + 1 is not taken for 2^53.
+  return v.kind == Kind::Integer ? static_cast<long double>(v.integer)
+                                 : static_cast<long double>(v.real);
+}
+
+}  // namespace
+
+bool isPageScrollAction(std::string_view action) {
+  for (auto name : pageScrollActions)
+    if (name == action) return true;
+  return false;
+}
+
+void validateObservedAction(const std::optional<std::string>& expected,
+                            const std::optional<std::string>& current, bool press) {
+  if (!expected) raise(press ? "press_target_changed" : "action_not_observed");
+  if (current && *current == *expected) return;
+  raise(press ? "press_target_changed" : "action_target_changed");
+}
+
+bool sameAttributeValue(const AttributeValue& a, const AttributeValue& b) {
+  if (isNumber(a) && isNumber(b)) return numberOf(a) == numberOf(b);
+  if (a.kind != b.kind) return false;
+  switch (a.kind) {
+    case Kind::String: return a.string == b.string;
+    case Kind::Boolean: return a.boolean == b.boolean;
+    case Kind::None: return true;
+    default: return false;  // nothing this helper writes
+  }
+}
+
+Json AXHelper::mutateResult(const std::string& app, std::int64_t windowID,
+                            const std::string& observationID, const std::string& elementRef,
+                            const std::optional<Json>& rawValue, bool press,
+                            const std::optional<std::string>& action,
+                            const std::optional<SemanticSelector>& selector,
+                            const RequestDeadline& deadline) {
+  // Set the moment the write or the action is issued: from then on a failure may have left
+  // the application changed, and the client must be told so.
+  bool inputAttempted = false;
+  try {
+    deadline.check();
+    requireAXPermission();
+    pruneState();
+    const ObservationRecord observation = liveObservation(app, windowID, observationID);
+    const auto found = observation.elements.find(elementRef);
+    if (found == observation.elements.end()) raise("observation_mismatch");
+    const ObservedElement& observed = found->second;
+    // Consumed here whatever follows: every attempt needs a fresh look at the window.
+    observations.clear();
+
+    const std::optional<std::string> actionName = press ? std::optional<std::string>("AXPress") : action;
+    std::optional<AttributeValue> requested;
+    if (!actionName) requested = requestedCFValue(rawValue);
+
+    const WindowRecord window = windowRecord(windowID, app);
+    if (!(window.process == observation.process)) raise("process_identity_changed");
+    const Element root = revalidateWindow(window, deadline);
+
+    const LocatedElement located =
+        locateElement(root, observed.element, observation.breadthFirst, deadline);
+    if (located.result == LocatedElement::Case::absent) raise("element_unavailable");
+    if (located.result == LocatedElement::Case::limitExceeded) raise("tree_limit_exceeded");
+    const Element element = located.element;
+
+    deadline.check();
+    if (elementPID(ax(), element) != window.process.pid) raise("element_unavailable");
+
+    if (selector) {
+      SemanticTarget live;
+      if (selector->label) {
+        Label label = labelForElement(ax(), element, deadline);
+        if (!label.truncated) live.label = std::move(label.text);
+      }
+      if (selector->identifier) live.identifier = identifierForElement(ax(), element).text;
+      live.role = stringAttribute(ax(), element, "AXRole");
+      if (!selector->matches(live)) raise("target_changed");
+      verifyUniqueSelector(root, element, *selector, deadline);
+    }
+
+    confirmProcess(window.process);
+    deadline.check();
+    if (!cfElementsEqual(revalidateWindow(window, deadline), root)) raise("window_unavailable");
+
+    const SetValueEnabledState enabled = enabledStateForSetValue(ax(), element);
+    if (enabled.value == false) raise("element_not_enabled");
+    deadline.check();
+
+    if (!actionName && !valueIsSettable(ax(), element)) raise("value_not_settable");
+
+    // The value is compared for actions too: pressing a control whose state moved on since
+    // the client looked would act on a situation the client never saw.
+    if (!observed.valueDigest) raise("value_not_comparable");
+    const auto currentDigest = valueDigest(copyOptionalAttribute(ax(), element, "AXValue"));
+    if (!currentDigest) raise("value_not_comparable");
+    if (*currentDigest != *observed.valueDigest) raise("value_changed");
+
+    if (actionName) {
+      // A plain press needs an enabled state known to be true. Scroll areas often publish
+      // none, so page scrolls may go ahead on one that is a scroll area now as when observed.
+      if (enabled.value != true) {
+        const bool scrollAreaWithoutEnabledState =
+            !press && !enabled.value &&
+            enabled.axStatus == platform::kAXErrorAttributeUnsupported &&
+            isPageScrollAction(*actionName) && observed.target.role == "AXScrollArea" &&
+            stringAttribute(ax(), element, "AXRole") == "AXScrollArea";
+        if (!scrollAreaWithoutEnabledState) raise("element_not_enabled");
+      }
+
+      std::optional<std::string> expected;
+      if (press) {
+        expected = observed.pressIdentity;
+      } else if (auto it = observed.actions.find(*actionName); it != observed.actions.end()) {
+        expected = it->second;
+      }
+      const auto identities = actionIdentities(ax(), element, false);
+      std::optional<std::string> current;
+      if (auto it = identities.find(*actionName); it != identities.end()) current = it->second;
+      validateObservedAction(expected, current, press);
+      deadline.check();
+
+      inputAttempted = true;
+      const AXError status = ax().performAction(element, *actionName);
+      if (status != platform::kAXErrorSuccess) raise("ax_error", "perform_action", std::nullopt, status);
+      return {{"process_id", window.process.pid},
+              {"window_id", windowID},
+              {"observation_id", observationID},
+              {"element_ref", elementRef},
+              {"action", *actionName},
+              {"action_accepted", true},
+              {"postcondition_verified", false}};
+    }
+
+    deadline.check();
+    inputAttempted = true;
+    const AXError status = ax().setAttributeValue(element, "AXValue", *requested);
+    if (status != platform::kAXErrorSuccess) raise("ax_error", "set_attribute", "AXValue", status);
+    // Read back at once: this is all the result claims. Whether the value lasts, or the
+    // application takes it as written later, is not waited for.
+    const auto readBack = copyOptionalAttribute(ax(), element, "AXValue");
+    const bool verified = readBack && sameAttributeValue(*readBack, *requested);
+    return {{"process_id", window.process.pid},
+            {"window_id", windowID},
+            {"observation_id", observationID},
+            {"element_ref", elementRef},
+            {"enabled", enabled.value ? Json(*enabled.value) : Json()},
+            {"enabled_provided", enabled.value.has_value()},
+            {"enabled_state", enabled.state},
+            {"enabled_ax_status", enabled.axStatus},
+            {"value_verified", verified},
+            {"persistence_verified", false}};
+  } catch (HelperFailure& failure) {
+    failure.inputAttempted = inputAttempted;
+    throw;
+  }
+}
+
+}  // namespace velmaris::gui

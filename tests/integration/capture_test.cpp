@@ -1,0 +1,331 @@
+// Window images through the real helper on a real desktop: the GTK fixture paints four
+// quadrants of known colours, and the JPEG attached to "observe" must show them at their
+// places, whatever covers the window; wide windows come back scaled, minimized and look-alike
+// windows come back refused inside a successful observation, and a window moving under the
+// capture is never reported as a good picture.
+#include <turbojpeg.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include "harness.h"
+
+namespace velmaris {
+namespace {
+
+using nlohmann::json;
+using testing::Fixture;
+using testing::Helper;
+using namespace std::chrono_literals;
+
+struct Colour {
+  int r, g, b;
+};
+// The fixture's quadrants: top left, top right, bottom left, bottom right.
+constexpr std::array<Colour, 4> kQuadrants = {{{219, 20, 20}, {20, 178, 20}, {20, 20, 219}, {229, 204, 20}}};
+
+struct Picture {
+  int width = 0;
+  int height = 0;
+  std::vector<unsigned char> rgb;
+  Colour at(int x, int y) const {
+    const std::size_t i = (std::size_t(y) * std::size_t(width) + std::size_t(x)) * 3;
+    return {rgb[i], rgb[i + 1], rgb[i + 2]};
+  }
+};
+
+std::string fromBase64(const std::string& text) {
+  std::string out(text.size() / 4 * 3 + 3, '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(text.data()), int(text.size()));
+  if (n < 0) return {};
+  std::size_t padding = 0;
+  if (!text.empty() && text.back() == '=') ++padding;
+  if (text.size() > 1 && text[text.size() - 2] == '=') ++padding;
+  out.resize(std::size_t(n) - padding);
+  return out;
+}
+
+Picture decode(const std::string& jpeg) {
+  Picture p;
+  tjhandle h = tjInitDecompress();
+  int subsampling = 0, colourspace = 0;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(jpeg.data());
+  if (tjDecompressHeader3(h, bytes, jpeg.size(), &p.width, &p.height, &subsampling, &colourspace) == 0) {
+    p.rgb.resize(std::size_t(p.width) * std::size_t(p.height) * 3);
+    if (tjDecompress2(h, bytes, jpeg.size(), p.rgb.data(), p.width, 0, p.height, TJPF_RGB, 0) != 0)
+      p = Picture{};
+  }
+  tjDestroy(h);
+  return p;
+}
+
+bool near(const Colour& a, const Colour& b) {
+  return std::abs(a.r - b.r) < 40 && std::abs(a.g - b.g) < 40 && std::abs(a.b - b.b) < 40;
+}
+
+std::string show(const Colour& c) {
+  return "(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";
+}
+
+// The few X questions the tests ask of the display directly.
+class XDisplay {
+ public:
+  XDisplay() : c_(xcb_connect(nullptr, nullptr)) {
+    root_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
+  }
+  ~XDisplay() { xcb_disconnect(c_); }
+
+  struct Box {
+    int x = 0, y = 0, width = 0, height = 0;
+  };
+  // A window's position on the root and its size.
+  Box box(xcb_window_t w) {
+    Box b;
+    auto* g = xcb_get_geometry_reply(c_, xcb_get_geometry(c_, w), nullptr);
+    auto* t = xcb_translate_coordinates_reply(c_, xcb_translate_coordinates(c_, w, root_, 0, 0), nullptr);
+    if (g && t) b = {t->dst_x, t->dst_y, g->width, g->height};
+    std::free(g);
+    std::free(t);
+    return b;
+  }
+  // Whether top-level window `a` is stacked above `b`.
+  bool stackedAbove(xcb_window_t a, xcb_window_t b) {
+    auto* tree = xcb_query_tree_reply(c_, xcb_query_tree(c_, root_), nullptr);
+    if (!tree) return false;
+    const xcb_window_t* children = xcb_query_tree_children(tree);  // bottom to top
+    const int n = xcb_query_tree_children_length(tree);
+    const auto ia = std::find(children, children + n, a), ib = std::find(children, children + n, b);
+    const bool above = ia != children + n && ib != children + n && ia > ib;
+    std::free(tree);
+    return above;
+  }
+  xcb_window_t frameOf(xcb_window_t w) {
+    for (int i = 0; i < 16; ++i) {
+      auto* tree = xcb_query_tree_reply(c_, xcb_query_tree(c_, w), nullptr);
+      if (!tree) return w;
+      const xcb_window_t parent = tree->parent;
+      std::free(tree);
+      if (parent == root_) return w;
+      w = parent;
+    }
+    return w;
+  }
+
+ private:
+  xcb_connection_t* c_;
+  xcb_window_t root_ = 0;
+};
+
+class CaptureTest : public ::testing::Test {
+ protected:
+  std::optional<Helper> helper;
+  XDisplay x;
+
+  Helper& gui() {
+    if (!helper) helper.emplace();
+    return *helper;
+  }
+  std::vector<std::int64_t> windows(const std::string& app) {
+    json r = gui().request({{"id", 1}, {"method", "windows"}, {"app", app}});
+    std::vector<std::int64_t> ids;
+    for (const auto& w : r["result"]["windows"]) ids.push_back(w["window_id"]);
+    return ids;
+  }
+  json observeImage(const std::string& app, std::int64_t window, const char* method = "observe") {
+    json r = gui().request({{"id", 2}, {"method", method}, {"app", app}, {"window_id", window},
+                            {"include_image", true}});
+    EXPECT_TRUE(r.contains("result")) << r.dump();
+    return r.value("result", json::object());
+  }
+  // Asks again while the accessibility side catches up with the window manager.
+  json observeUntil(const std::string& app, std::int64_t window,
+                    const std::function<bool(const json&)>& done) {
+    json r;
+    for (int i = 0; i < 30; ++i) {
+      r = observeImage(app, window);
+      if (done(r)) break;
+      std::this_thread::sleep_for(100ms);
+    }
+    return r;
+  }
+  static Picture picture(const json& result) {
+    return decode(fromBase64(result["content"][0]["data"].get<std::string>()));
+  }
+
+  // The quadrant centres of the window's client area, in image pixels, show their colours.
+  void expectQuadrants(const json& result) {
+    ASSERT_TRUE(result.contains("visual")) << result.value("visual_unavailable", json()).dump()
+                                           << result.value("visual_diagnostics", json()).dump();
+    const json& v = result["visual"];
+    const Picture p = picture(result);
+    ASSERT_EQ(p.width, v["width"].get<int>());
+    ASSERT_EQ(p.height, v["height"].get<int>());
+    const double sx = v["scale_x"], sy = v["scale_y"];
+    const XDisplay::Box client = x.box(xcb_window_t(v["capture_window_id"].get<std::uint32_t>()));
+    const double ox = client.x - v["bounds"]["x"].get<double>();
+    const double oy = client.y - v["bounds"]["y"].get<double>();
+    for (int q = 0; q < 4; ++q) {
+      const int px = int((ox + client.width * (q % 2 == 0 ? 0.25 : 0.75)) * sx);
+      const int py = int((oy + client.height * (q < 2 ? 0.25 : 0.75)) * sy);
+      ASSERT_TRUE(px >= 0 && py >= 0 && px < p.width && py < p.height);
+      EXPECT_TRUE(near(p.at(px, py), kQuadrants[std::size_t(q)]))
+          << "quadrant " << q << " at " << px << "," << py << " is " << show(p.at(px, py));
+    }
+  }
+};
+
+TEST_F(CaptureTest, ObserveAttachesAJpegOfTheWindow) {
+  Fixture fixture({"--app-id=org.velmaris.CaptureA", "--title=Colours", "--widgets=colours",
+                   "--size=400x300"});
+  const auto ids = windows("org.velmaris.CaptureA");
+  ASSERT_EQ(ids.size(), 1u);
+  for (const char* method : {"observe", "observe_targets"}) {
+    json r = observeImage("org.velmaris.CaptureA", ids[0], method);
+    ASSERT_TRUE(r.contains("observation_id"));
+    expectQuadrants(r);
+    const json& v = r["visual"];
+    EXPECT_EQ(v["observation_id"], r["observation_id"]);
+    EXPECT_EQ(v["process_id"], fixture.pid());
+    EXPECT_EQ(v["width"], v["bounds"]["width"]);
+    EXPECT_EQ(v["height"], v["bounds"]["height"]);
+    EXPECT_EQ(v["scale_x"], 1);
+    EXPECT_EQ(v["bytes"], fromBase64(r["content"][0]["data"]).size());
+    // The frame is the window manager's, decorations included, where X has it.
+    const XDisplay::Box frame = x.box(x.frameOf(xcb_window_t(v["capture_window_id"].get<std::uint32_t>())));
+    EXPECT_EQ(v["bounds"]["x"], frame.x);
+    EXPECT_EQ(v["bounds"]["width"], frame.width);
+  }
+}
+
+TEST_F(CaptureTest, ACoveredWindowStillShowsItsOwnPixels) {
+  Fixture below({"--app-id=org.velmaris.CaptureB", "--title=Below", "--widgets=colours", "--size=400x300"});
+  Fixture above({"--app-id=org.velmaris.CaptureC", "--title=Above", "--widgets=empty", "--size=700x500"});
+  ASSERT_EQ(below.command("move-window Below 100 100"), "ok");
+  ASSERT_EQ(above.command("move-window Above 50 50"), "ok");
+  ASSERT_EQ(above.command("present-window Above"), "ok");
+  std::this_thread::sleep_for(300ms);
+  // The helper starts only now: the first capture meets windows just redirected offscreen.
+  const auto ids = windows("org.velmaris.CaptureB");
+  ASSERT_EQ(ids.size(), 1u);
+  const json first = observeImage("org.velmaris.CaptureB", ids[0]);
+  expectQuadrants(first);
+
+  // The other window does lie on top of all of it.
+  const auto aboveIds = windows("org.velmaris.CaptureC");
+  ASSERT_EQ(aboveIds.size(), 1u);
+  const json cover = observeImage("org.velmaris.CaptureC", aboveIds[0]);
+  ASSERT_TRUE(cover.contains("visual") && first.contains("visual"));
+  const auto belowFrame = x.frameOf(xcb_window_t(first["visual"]["capture_window_id"].get<std::uint32_t>()));
+  const auto aboveFrame = x.frameOf(xcb_window_t(cover["visual"]["capture_window_id"].get<std::uint32_t>()));
+  EXPECT_TRUE(x.stackedAbove(aboveFrame, belowFrame));
+  const XDisplay::Box b = x.box(belowFrame), a = x.box(aboveFrame);
+  EXPECT_TRUE(a.x <= b.x && a.y <= b.y && a.x + a.width >= b.x + b.width && a.y + a.height >= b.y + b.height);
+
+  std::this_thread::sleep_for(1200ms);
+  expectQuadrants(observeImage("org.velmaris.CaptureB", ids[0]));
+}
+
+TEST_F(CaptureTest, WindowsWiderThan1600PointsAreScaledDown) {
+  Fixture fixture({"--app-id=org.velmaris.CaptureD", "--title=Wide", "--widgets=colours", "--size=800x300"});
+  const auto ids = windows("org.velmaris.CaptureD");
+  ASSERT_EQ(ids.size(), 1u);
+  json first = observeImage("org.velmaris.CaptureD", ids[0]);
+  ASSERT_TRUE(first.contains("visual"));
+  // Make the frame, decorations included, exactly 3200 points wide.
+  const auto client = xcb_window_t(first["visual"]["capture_window_id"].get<std::uint32_t>());
+  const int decorations = x.box(x.frameOf(client)).width - x.box(client).width;
+  ASSERT_EQ(fixture.command("resize-window Wide " + std::to_string(3200 - decorations) + " 600"), "ok");
+  json r = observeUntil("org.velmaris.CaptureD", ids[0], [](const json& r) {
+    return r.contains("visual") && r["visual"]["bounds"]["width"] == 3200;
+  });
+  ASSERT_TRUE(r.contains("visual")) << r.dump().substr(0, 400);
+  const json& v = r["visual"];
+  EXPECT_EQ(v["width"], 1600);
+  EXPECT_EQ(v["scale_x"], 0.5);
+  EXPECT_EQ(v["height"], int(std::lround(v["bounds"]["height"].get<double>() / 2)));
+  expectQuadrants(r);
+}
+
+TEST_F(CaptureTest, AMinimizedWindowIsRefusedInsideTheObservation) {
+  Fixture fixture({"--app-id=org.velmaris.CaptureE", "--title=Small", "--widgets=colours"});
+  const auto ids = windows("org.velmaris.CaptureE");
+  ASSERT_EQ(ids.size(), 1u);
+  ASSERT_EQ(fixture.command("iconify-window Small"), "ok");
+  json r = observeUntil("org.velmaris.CaptureE", ids[0], [](const json& r) {
+    return r.contains("visual_unavailable");
+  });
+  EXPECT_TRUE(r.contains("tree"));
+  EXPECT_FALSE(r.contains("visual"));
+  EXPECT_EQ(r["visual_unavailable"], "capture_window_minimized");
+}
+
+TEST_F(CaptureTest, LookAlikeWindowsOfOneApplicationAreAmbiguous) {
+  Fixture fixture({"--app-id=org.velmaris.CaptureF", "--title=Twin", "--windows=2", "--widgets=colours"}, 2);
+  ASSERT_EQ(fixture.command("retitle-window Twin 2|Twin 1"), "ok");
+  ASSERT_EQ(fixture.command("move-window Twin 1 300 200"), "ok");
+  ASSERT_EQ(fixture.command("move-window Twin 2 300 200"), "ok");
+  const auto ids = windows("org.velmaris.CaptureF");
+  ASSERT_EQ(ids.size(), 2u);
+  json r = observeUntil("org.velmaris.CaptureF", ids[0], [](const json& r) {
+    return r.value("visual_unavailable", "") == "capture_window_ambiguous";
+  });
+  EXPECT_TRUE(r.contains("observation_id"));
+  EXPECT_EQ(r["visual_unavailable"], "capture_window_ambiguous");
+  EXPECT_FALSE(r.contains("visual"));
+
+  // Told apart by title again, each can be pictured.
+  ASSERT_EQ(fixture.command("retitle-window Twin 2|Twin 2"), "ok");
+  r = observeUntil("org.velmaris.CaptureF", ids[0], [](const json& r) { return r.contains("visual"); });
+  expectQuadrants(r);
+}
+
+TEST_F(CaptureTest, AWindowMovingDuringTheRequestIsNeverAGoodCaptureOfTheOldPlace) {
+  Fixture fixture({"--app-id=org.velmaris.CaptureG", "--title=Wander", "--widgets=colours"});
+  const auto ids = windows("org.velmaris.CaptureG");
+  ASSERT_EQ(ids.size(), 1u);
+  const json first = observeImage("org.velmaris.CaptureG", ids[0]);
+  ASSERT_TRUE(first.contains("visual"));
+  ASSERT_EQ(fixture.command("move-window Wander 10 100"), "ok");
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(fixture.command("wander-window Wander"), "ok");  // one point right every 4 ms
+  const auto client = xcb_window_t(first["visual"]["capture_window_id"].get<std::uint32_t>());
+  int refused = 0;
+  for (int i = 0; i < 8; ++i) {
+    const int before = x.box(x.frameOf(client)).x;
+    json r = observeImage("org.velmaris.CaptureG", ids[0]);
+    const int after = x.box(x.frameOf(client)).x;
+    ASSERT_TRUE(r.contains("observation_id"));
+    if (r.contains("visual_unavailable")) {
+      // The frame changed between two looks: before, during or after the capture, or the
+      // window no longer matches itself among its application's windows.
+      const std::string code = r["visual_unavailable"];
+      EXPECT_TRUE(code == "capture_target_changed" || code == "capture_window_unavailable" ||
+                  code == "capture_window_ambiguous")
+          << code;
+      ++refused;
+    } else {
+      // Only ever a place the window really held during the request.
+      EXPECT_GE(r["visual"]["bounds"]["x"].get<int>(), before);
+      EXPECT_LE(r["visual"]["bounds"]["x"].get<int>(), after);
+    }
+  }
+  // The window moves every few milliseconds and a capture takes longer: a capture that
+  // claims success while it moved would show up here as fewer refusals.
+  EXPECT_GE(refused, 7);
+  ASSERT_EQ(fixture.command("wander-stop"), "ok");
+  json r = observeUntil("org.velmaris.CaptureG", ids[0], [](const json& r) { return r.contains("visual"); });
+  expectQuadrants(r);
+}
+
+}  // namespace
+}  // namespace velmaris

@@ -1,0 +1,537 @@
+// Presses, actions and value writes on the simulated desktop: the order of the shared
+// checks, when the observation store is consumed, when input counts as attempted, the
+// scroll-area exception, action identities, and what a value write claims to have verified.
+#include "gui/actions/mutate.h"
+
+#include <functional>
+#include <memory>
+
+#include "tree_helper.h"
+
+namespace velmaris::testing {
+namespace {
+
+using namespace velmaris::gui;
+using platform::AttributeValue;
+using platform::Element;
+
+// --- The shared checks, in order --------------------------------------------------------
+
+// A window holding a group with a button and a text field, observed twice: the first
+// observation is the one acted through, the second a bystander that tells whether the
+// store was emptied.
+struct World {
+  SimHelper s;
+  const std::string app = "org.example.App";
+  Element window, group, button, field;
+  std::string observationID, spareID, buttonRef, fieldRef;
+
+  World() {
+    auto& d = s.desktop;
+    d.addProcess(10, app);
+    window = d.addWindow(10, "Main");
+    group = add(window, "AXGroup");
+    button = add(group, "AXButton", "OK");
+    d.element(button).actions = {"AXPress"};
+    d.attribute(button, "AXEnabled").value = AttributeValue::ofBoolean(true);
+    field = add(group, "AXTextField");
+    d.setString(field, "AXValue", "old");
+    d.attribute(field, "AXValue").settable = true;
+    d.attribute(field, "AXEnabled").value = AttributeValue::ofBoolean(true);
+    s.ax().windowsResult(app, s.deadline());
+    observationID = s.ax().observeResult(app, 1, s.deadline())["observation_id"];
+    spareID = s.ax().observeResult(app, 1, s.deadline())["observation_id"];
+    // The bystander outlives any clock jump a test makes.
+    s.ax().observations.at(spareID).expiresAtUptime += 1000;
+    for (const auto& [ref, observed] : s.ax().observations.at(observationID).elements) {
+      if (observed.element.equals(button)) buttonRef = ref;
+      if (observed.element.equals(field)) fieldRef = ref;
+    }
+  }
+  Element add(const Element& parent, const std::string& role,
+              std::optional<std::string> title = std::nullopt) {
+    Element e = s.desktop.addElement(10, role, std::move(title));
+    s.desktop.addChild(parent, e);
+    return e;
+  }
+  bool storeEmptied() { return s.ax().observations.count(spareID) == 0; }
+  int writes() { return s.desktop.calls["performAction"] + s.desktop.calls["setAttributeValue"]; }
+};
+
+struct Request {
+  std::string app = "org.example.App";
+  std::int64_t windowID = 1;
+  std::string observationID, ref;
+  std::optional<Json> value;
+  bool press = false;
+  std::optional<std::string> action;
+  std::optional<SemanticSelector> selector;
+  double deadlineSeconds = requestDeadlineSeconds;
+};
+
+Json run(World& w, const Request& r) {
+  RequestDeadline deadline(*w.s.platform.clock, r.deadlineSeconds);
+  return w.s.ax().mutateResult(r.app, r.windowID, r.observationID, r.ref, r.value, r.press,
+                               r.action, r.selector, deadline);
+}
+
+struct Breakage {
+  std::string code;
+  bool consumes;          // the store is empty afterwards
+  bool inputAttempted;
+  std::function<void(World&, Request&)> apply;
+};
+
+// Applies breakages[k..] for every k, latest first, each time to a fresh world: the earliest
+// one present must be the one reported, with the store and input flags of its step.
+void expectRefusalsInOrder(const std::vector<Breakage>& breakages, const Request& base,
+                           bool forField) {
+  for (std::size_t k = breakages.size(); k-- > 0;) {
+    SCOPED_TRACE("earliest breakage: " + std::to_string(k) + " " + breakages[k].code);
+    auto w = std::make_unique<World>();
+    Request r = base;
+    r.observationID = w->observationID;
+    r.ref = forField ? w->fieldRef : w->buttonRef;
+    for (std::size_t i = breakages.size(); i-- > k;) breakages[i].apply(*w, r);
+    w->s.desktop.calls.clear();
+    HelperFailure f = failureOf([&] { run(*w, r); });
+    EXPECT_EQ(f.code, breakages[k].code);
+    EXPECT_EQ(f.inputAttempted, breakages[k].inputAttempted);
+    EXPECT_EQ(w->storeEmptied(), breakages[k].consumes);
+    EXPECT_LE(w->writes(), 1);
+  }
+}
+
+void setEnabled(World& w, const Element& e, bool enabled) {
+  auto& a = w.s.desktop.attribute(e, "AXEnabled");
+  a.status = platform::kAXErrorSuccess;
+  a.value = AttributeValue::ofBoolean(enabled);
+}
+
+TEST(MutateOrder, PressTargetRefusesAtTheFirstFailingCheck) {
+  const std::vector<Breakage> breakages = {
+      {"deadline_exceeded", false, false, [](World&, Request& r) { r.deadlineSeconds = 0; }},
+      {"accessibility_required", false, false, [](World& w, Request&) { w.s.desktop.trusted = false; }},
+      {"observation_unavailable", false, false, [](World& w, Request&) { w.s.clock.advance(60); }},
+      {"observation_mismatch", false, false, [](World&, Request& r) { r.ref = "not-a-ref"; }},
+      {"window_unavailable", true, false, [](World& w, Request&) { w.s.ax().windows.erase(1); }},
+      {"process_identity_changed", true, false,
+       [](World& w, Request&) { w.s.ax().windows.at(1).process.startMicroseconds += 1; }},
+      {"window_unavailable", true, false,
+       [](World& w, Request&) { w.s.desktop.removeWindow(10, w.window); }},
+      {"element_unavailable", true, false,
+       [](World& w, Request&) { w.s.desktop.attribute(w.group, "AXChildren").value.elements = {w.field}; }},
+      {"element_unavailable", true, false,
+       [](World& w, Request&) { w.s.desktop.element(w.button).pidOverride = 11; }},
+      {"target_changed", true, false,
+       [](World& w, Request&) { w.s.desktop.setString(w.button, "AXTitle", "Okay"); }},
+      {"target_ambiguous", true, false, [](World& w, Request&) { w.add(w.window, "AXButton", "OK"); }},
+      {"element_not_enabled", true, false, [](World& w, Request&) { setEnabled(w, w.button, false); }},
+      {"value_not_comparable", true, false,
+       [](World& w, Request& r) {
+         w.s.ax().observations.at(r.observationID).elements.at(w.buttonRef).valueDigest.reset();
+       }},
+      {"value_not_comparable", true, false,
+       [](World& w, Request&) {
+         w.s.desktop.attribute(w.button, "AXValue").value = AttributeValue::ofPoint({1, 2});
+       }},
+      {"value_changed", true, false, [](World& w, Request&) { w.s.desktop.setString(w.button, "AXValue", "on"); }},
+      // The action gate: a press needs an enabled state known to be true.
+      {"element_not_enabled", true, false,
+       [](World& w, Request&) { w.s.desktop.setStatus(w.button, "AXEnabled", platform::kAXErrorAttributeUnsupported); }},
+      // What the element presents changed: its identity no longer matches the observed one.
+      {"press_target_changed", true, false,
+       [](World& w, Request&) { w.s.desktop.setString(w.button, "AXHelp", "Now deletes"); }},
+      {"ax_error", true, true,
+       [](World& w, Request&) { w.s.desktop.element(w.button).actionResults["AXPress"] = -25200; }},
+  };
+  Request press;
+  press.press = true;
+  press.selector = SemanticSelector{"AXButton", "OK", std::nullopt};
+  expectRefusalsInOrder(breakages, press, false);
+}
+
+TEST(MutateOrder, SetValueRefusesAtTheFirstFailingCheck) {
+  const std::vector<Breakage> breakages = {
+      {"observation_mismatch", false, false, [](World&, Request& r) { r.windowID = 2; }},
+      // The value is converted only once the store has been consumed.
+      {"invalid_input", true, false, [](World&, Request& r) { r.value = Json(nullptr); }},
+      {"window_unavailable", true, false, [](World& w, Request&) { w.s.ax().windows.erase(1); }},
+      {"element_not_enabled", true, false, [](World& w, Request&) { setEnabled(w, w.field, false); }},
+      {"value_not_settable", true, false,
+       [](World& w, Request&) { w.s.desktop.attribute(w.field, "AXValue").settable = false; }},
+      {"value_changed", true, false, [](World& w, Request&) { w.s.desktop.setString(w.field, "AXValue", "typed"); }},
+      {"ax_error", true, true,
+       [](World& w, Request&) { w.s.desktop.attribute(w.field, "AXValue").writeStatus = -25200; }},
+      // The read-back fails once the value has been written.
+      {"ax_error", true, true,
+       [](World& w, Request&) {
+         World* world = &w;
+         w.s.desktop.beforeCall = [world](const std::string& call) {
+           if (call == "copyAttributeValue" && world->s.desktop.calls["setAttributeValue"] > 0)
+             world->s.desktop.setStatus(world->field, "AXValue", platform::kAXErrorCannotComplete);
+         };
+       }},
+  };
+  Request write;
+  write.value = Json("new");
+  expectRefusalsInOrder(breakages, write, true);
+}
+
+TEST(MutateOrder, ElementsBeyondTheSearchLimitsAreNotGuessedAt) {
+  World w;
+  // Forty new siblings ahead of the button push it past the children a search reads.
+  auto& children = w.s.desktop.attribute(w.group, "AXChildren").value.elements;
+  for (int i = 0; i < 40; ++i) {
+    Element e = w.s.desktop.addElement(10, "AXGroup");
+    children.insert(children.begin(), e);
+  }
+  Request r;
+  r.press = true;
+  r.observationID = w.observationID;
+  r.ref = w.buttonRef;
+  HelperFailure f = failureOf([&] { run(w, r); });
+  EXPECT_EQ(f.code, "tree_limit_exceeded");
+  EXPECT_EQ(f.inputAttempted, false);
+  EXPECT_TRUE(w.storeEmptied());
+}
+
+TEST(MutateOrder, FailureDetailsOfTheWriteAndTheReadBack) {
+  World w;
+  Request r;
+  r.observationID = w.observationID;
+  r.ref = w.fieldRef;
+  r.value = Json("new");
+  w.s.desktop.attribute(w.field, "AXValue").writeStatus = platform::kAXErrorIllegalArgument;
+  HelperFailure f = failureOf([&] { run(w, r); });
+  EXPECT_EQ(f.stage, "set_attribute");
+  EXPECT_EQ(f.attribute, "AXValue");
+  EXPECT_EQ(f.axStatus, platform::kAXErrorIllegalArgument);
+
+  // The same read fails before the write: nothing was sent.
+  World v;
+  r.observationID = v.observationID;
+  r.ref = v.fieldRef;
+  v.s.desktop.setStatus(v.field, "AXValue", platform::kAXErrorCannotComplete);
+  f = failureOf([&] { run(v, r); });
+  EXPECT_EQ(f.code, "ax_error");
+  EXPECT_EQ(f.stage, "copy_attribute");
+  EXPECT_EQ(f.attribute, "AXValue");
+  EXPECT_EQ(f.inputAttempted, false);
+  EXPECT_EQ(v.s.desktop.calls["setAttributeValue"], 0);
+
+  World u;
+  r = Request{};
+  r.press = true;
+  r.observationID = u.observationID;
+  r.ref = u.buttonRef;
+  u.s.desktop.element(u.button).actionResults["AXPress"] = platform::kAXErrorCannotComplete;
+  f = failureOf([&] { run(u, r); });
+  EXPECT_EQ(f.stage, "perform_action");
+  EXPECT_EQ(f.attribute, std::nullopt);
+  EXPECT_EQ(f.axStatus, platform::kAXErrorCannotComplete);
+  EXPECT_EQ(f.inputAttempted, true);
+}
+
+// --- Actions ---------------------------------------------------------------------------
+
+struct MutateTest : TreeTest {
+  std::string refOf(const Json& observation, const Element& e) {
+    for (const auto& [ref, observed] : record(observation).elements)
+      if (observed.element.equals(e)) return ref;
+    ADD_FAILURE() << "element not observed";
+    return "";
+  }
+  Json press(const std::string& id, const std::string& ref) {
+    return s.ax().mutateResult(app, 1, id, ref, std::nullopt, true, std::nullopt, std::nullopt,
+                               s.deadline());
+  }
+  Json perform(const std::string& id, const std::string& ref, const std::string& action) {
+    return s.ax().mutateResult(app, 1, id, ref, std::nullopt, false, action, std::nullopt,
+                               s.deadline());
+  }
+  Json setValue(const std::string& id, const std::string& ref, const Json& value) {
+    return s.ax().mutateResult(app, 1, id, ref, value, false, std::nullopt, std::nullopt,
+                               s.deadline());
+  }
+  // Observes, then acts on `e` through that observation.
+  HelperFailure pressFailure(const Element& e) {
+    Json o = observe();
+    return failureOf([&] { press(o["observation_id"], refOf(o, e)); });
+  }
+  HelperFailure performFailure(const Element& e, const std::string& action) {
+    Json o = observe();
+    return failureOf([&] { perform(o["observation_id"], refOf(o, e), action); });
+  }
+  std::vector<std::string>& performed(const Element& e) { return s.desktop.element(e).performed; }
+};
+
+TEST_F(MutateTest, APressConsumesEveryObservation) {
+  Element ok = button(window, "OK");
+  Json earlier = targets();
+  Json o = observe();
+  std::string id = o["observation_id"], ref = refOf(o, ok);
+
+  Json result = press(id, ref);
+  EXPECT_EQ(result, (Json{{"process_id", 10},
+                          {"window_id", 1},
+                          {"observation_id", id},
+                          {"element_ref", ref},
+                          {"action", "AXPress"},
+                          {"action_accepted", true},
+                          {"postcondition_verified", false}}));
+  EXPECT_EQ(performed(ok), std::vector<std::string>{"AXPress"});
+  EXPECT_TRUE(s.ax().observations.empty());
+
+  // Pressing again through the same observation, or one made before it, is refused and
+  // sends nothing.
+  HelperFailure again = failureOf([&] { press(id, ref); });
+  EXPECT_EQ(again.code, "observation_unavailable");
+  EXPECT_EQ(again.inputAttempted, false);
+  EXPECT_EQ(failureOf([&] { press(earlier["observation_id"], earlier["targets"][0]["element_ref"]); }).code,
+            "observation_unavailable");
+  EXPECT_EQ(performed(ok).size(), 1u);
+}
+
+TEST_F(MutateTest, TheStoreSurvivesRequestsThatNeverFoundTheirElement) {
+  Element ok = button(window, "OK");
+  Json o = observe();
+  std::string id = o["observation_id"];
+  Json other = observe();
+  EXPECT_EQ(failureOf([&] { press(id, other["tree"]["element_ref"]); }).code, "observation_mismatch");
+  EXPECT_EQ(failureOf([&] {
+              s.ax().mutateResult("org.example.Other", 1, id, refOf(o, ok), std::nullopt, true,
+                                  std::nullopt, std::nullopt, s.deadline());
+            }).code,
+            "observation_mismatch");
+  EXPECT_EQ(s.ax().observations.size(), 2u);
+  // Still good for a press afterwards.
+  press(id, refOf(o, ok));
+  EXPECT_TRUE(s.ax().observations.empty());
+}
+
+TEST_F(MutateTest, PageScrollsReachScrollAreasWithoutAnEnabledState) {
+  auto scrollArea = [&](std::optional<platform::AXError> enabledStatus) {
+    Element pane = add(window, "AXScrollArea");
+    s.desktop.element(pane).actions = {"AXScrollDownByPage", "AXScrollUpByPage", "AXPress",
+                                       "AXShowMenu"};
+    if (enabledStatus) s.desktop.setStatus(pane, "AXEnabled", *enabledStatus);
+    return pane;
+  };
+  // No AXEnabled at all (-25205): the page scroll goes ahead, nothing else does.
+  Element pane = scrollArea(std::nullopt);
+  Json o = observe();
+  Json result = perform(o["observation_id"], refOf(o, pane), "AXScrollDownByPage");
+  EXPECT_EQ(result["action"], "AXScrollDownByPage");
+  EXPECT_EQ(performed(pane), std::vector<std::string>{"AXScrollDownByPage"});
+  EXPECT_EQ(pressFailure(pane).code, "element_not_enabled");
+  EXPECT_EQ(performFailure(pane, "AXShowMenu").code, "element_not_enabled");
+  EXPECT_EQ(performFailure(pane, "AXPress").code, "element_not_enabled");
+
+  // An enabled state that exists but has no value is not the same as none at all.
+  Element silent = scrollArea(platform::kAXErrorNoValue);
+  HelperFailure f = performFailure(silent, "AXScrollDownByPage");
+  EXPECT_EQ(f.code, "element_not_enabled");
+  EXPECT_EQ(f.inputAttempted, false);
+  EXPECT_TRUE(performed(silent).empty());
+
+  // Only for what was a scroll area when observed and still is one.
+  Element group = add(window, "AXGroup");
+  s.desktop.element(group).actions = {"AXScrollDownByPage"};
+  EXPECT_EQ(performFailure(group, "AXScrollDownByPage").code, "element_not_enabled");
+  Json before = observe();
+  s.desktop.setString(pane, "AXRole", "AXGroup");
+  EXPECT_EQ(failureOf([&] {
+              perform(before["observation_id"], refOf(before, pane), "AXScrollUpByPage");
+            }).code,
+            "element_not_enabled");
+  EXPECT_EQ(performed(pane).size(), 1u);
+}
+
+TEST_F(MutateTest, AXPressAskedForByNameIsAnAction) {
+  Element ok = button(window, "OK");
+  Json o = observe();
+  EXPECT_EQ(perform(o["observation_id"], refOf(o, ok), "AXPress")["action"], "AXPress");
+
+  // Its identity changed: the action's own refusal, never the press's.
+  Json before = observe();
+  s.desktop.setString(ok, "AXDescription", "Deletes everything");
+  EXPECT_EQ(failureOf([&] { perform(before["observation_id"], refOf(before, ok), "AXPress"); }).code,
+            "action_target_changed");
+  EXPECT_EQ(pressFailure(ok).code, "");
+  s.desktop.setString(ok, "AXDescription", "Saves");
+  before = observe();
+  s.desktop.setString(ok, "AXDescription", "Deletes everything");
+  EXPECT_EQ(failureOf([&] { press(before["observation_id"], refOf(before, ok)); }).code,
+            "press_target_changed");
+
+  // Not offered when observed, offered now.
+  s.desktop.element(ok).actions = {"AXShowMenu"};
+  before = observe();
+  s.desktop.element(ok).actions = {"AXShowMenu", "AXPress"};
+  EXPECT_EQ(failureOf([&] { perform(before["observation_id"], refOf(before, ok), "AXPress"); }).code,
+            "action_not_observed");
+  s.desktop.element(ok).actions = {"AXShowMenu"};
+  before = observe();
+  s.desktop.element(ok).actions = {"AXShowMenu", "AXPress"};
+  EXPECT_EQ(failureOf([&] { press(before["observation_id"], refOf(before, ok)); }).code,
+            "press_target_changed");
+
+  // Offered when observed, gone now.
+  before = observe();
+  s.desktop.element(ok).actions = {"AXPress"};
+  EXPECT_EQ(failureOf([&] { perform(before["observation_id"], refOf(before, ok), "AXShowMenu"); }).code,
+            "action_target_changed");
+  EXPECT_EQ(performed(ok), (std::vector<std::string>{"AXPress", "AXPress"}));
+}
+
+TEST(ValidateObservedAction, Outcomes) {
+  const std::optional<std::string> a = "a", b = "b", none;
+  EXPECT_EQ(failureOf([&] { validateObservedAction(a, a, true); }).code, "");
+  EXPECT_EQ(failureOf([&] { validateObservedAction(none, a, true); }).code, "press_target_changed");
+  EXPECT_EQ(failureOf([&] { validateObservedAction(none, a, false); }).code, "action_not_observed");
+  EXPECT_EQ(failureOf([&] { validateObservedAction(a, b, false); }).code, "action_target_changed");
+  EXPECT_EQ(failureOf([&] { validateObservedAction(a, none, false); }).code, "action_target_changed");
+  EXPECT_EQ(failureOf([&] { validateObservedAction(a, none, true); }).code, "press_target_changed");
+}
+
+// --- Value writes ----------------------------------------------------------------------
+
+TEST_F(MutateTest, AWriteReportsItsReadBackAndTheEnabledState) {
+  Element field = textField(window, "old");
+  Json o = observe();
+  std::string id = o["observation_id"], ref = refOf(o, field);
+  s.desktop.calls.clear();
+  EXPECT_EQ(setValue(id, ref, "new"), (Json{{"process_id", 10},
+                                            {"window_id", 1},
+                                            {"observation_id", id},
+                                            {"element_ref", ref},
+                                            {"enabled", true},
+                                            {"enabled_provided", true},
+                                            {"enabled_state", "known"},
+                                            {"enabled_ax_status", 0},
+                                            {"value_verified", true},
+                                            {"persistence_verified", false}}));
+  EXPECT_EQ(s.desktop.attribute(field, "AXValue").value.string, "new");
+  EXPECT_EQ(s.desktop.calls["setAttributeValue"], 1);
+  EXPECT_EQ(s.desktop.calls["performAction"], 0);
+
+  // A field that trims what it is given took the write, but not as written.
+  s.desktop.attribute(field, "AXValue").normalize = [](const AttributeValue& v) {
+    return AttributeValue::ofString(v.string.substr(0, v.string.find_last_not_of(' ') + 1));
+  };
+  s.desktop.setStatus(field, "AXEnabled", platform::kAXErrorAttributeUnsupported);
+  o = observe();
+  Json r = setValue(o["observation_id"], refOf(o, field), "padded   ");
+  EXPECT_EQ(r["value_verified"], false);
+  EXPECT_EQ(s.desktop.attribute(field, "AXValue").value.string, "padded");
+  EXPECT_TRUE(r["enabled"].is_null());
+  EXPECT_EQ(r["enabled_provided"], false);
+  EXPECT_EQ(r["enabled_state"], "unknown_attribute_unsupported");
+  EXPECT_EQ(r["enabled_ax_status"], -25205);
+
+  s.desktop.setStatus(field, "AXEnabled", platform::kAXErrorNoValue);
+  o = observe();
+  r = setValue(o["observation_id"], refOf(o, field), "plain");
+  EXPECT_EQ(r["value_verified"], true);
+  EXPECT_EQ(r["enabled_state"], "unknown_no_value");
+  EXPECT_EQ(r["enabled_ax_status"], -25212);
+}
+
+TEST_F(MutateTest, ReadBackComparesValuesAsThePlatformDoes) {
+  Element slider = add(window, "AXSlider");
+  s.desktop.attribute(slider, "AXValue").value = AttributeValue::ofReal(30);
+  s.desktop.attribute(slider, "AXValue").settable = true;
+  s.desktop.attribute(slider, "AXEnabled").value = AttributeValue::ofBoolean(true);
+  // The slider keeps every number as a real.
+  s.desktop.attribute(slider, "AXValue").normalize = [](const AttributeValue& v) {
+    return AttributeValue::ofReal(v.kind == AttributeValue::Kind::Integer ? double(v.integer) : v.real);
+  };
+  auto write = [&](const Json& value) {
+    Json o = observe();
+    return setValue(o["observation_id"], refOf(o, slider), value)["value_verified"];
+  };
+  EXPECT_EQ(write(60), true);
+  EXPECT_EQ(write(60.5), true);
+  EXPECT_EQ(write(9007199254740993), false);  // 2^53 + 1 has no double of its own
+
+  // A check box that keeps its state as the number 1: a boolean written is not read back.
+  Element check = add(window, "AXCheckBox");
+  s.desktop.attribute(check, "AXValue").value = AttributeValue::ofInteger(0);
+  s.desktop.attribute(check, "AXValue").settable = true;
+  s.desktop.attribute(check, "AXEnabled").value = AttributeValue::ofBoolean(true);
+  s.desktop.attribute(check, "AXValue").normalize = [](const AttributeValue& v) {
+    return AttributeValue::ofInteger(v.boolean ? 1 : 0);
+  };
+  Json o = observe();
+  EXPECT_EQ(setValue(o["observation_id"], refOf(o, check), true)["value_verified"], false);
+
+  EXPECT_TRUE(sameAttributeValue(AttributeValue::ofString("é"), AttributeValue::ofString("é")));
+  EXPECT_FALSE(sameAttributeValue(AttributeValue::ofString("e\xcc\x81"), AttributeValue::ofString("\xc3\xa9")));
+  EXPECT_FALSE(sameAttributeValue(AttributeValue::ofBoolean(true), AttributeValue::ofInteger(1)));
+  EXPECT_TRUE(sameAttributeValue(AttributeValue::ofBoolean(false), AttributeValue::ofBoolean(false)));
+}
+
+TEST_F(MutateTest, ValuesThatCannotBeConvertedStillConsumeTheStore) {
+  Element field = textField(window, "old");
+  for (const Json& bad : {Json(nullptr), Json::array({"a"}), Json::object(), Json(std::string(32769, 'x'))}) {
+    SCOPED_TRACE(bad.dump().substr(0, 20));
+    Json o = observe();
+    observe();
+    HelperFailure f = failureOf([&] { setValue(o["observation_id"], refOf(o, field), bad); });
+    EXPECT_EQ(f.code, bad.is_string() ? "input_too_large" : "invalid_input");
+    EXPECT_EQ(f.inputAttempted, false);
+    EXPECT_TRUE(s.ax().observations.empty());
+  }
+  EXPECT_EQ(s.desktop.calls["setAttributeValue"], 0);
+  Json o = observe();
+  EXPECT_EQ(setValue(o["observation_id"], refOf(o, field), std::string(32768, 'x'))["value_verified"], true);
+}
+
+// --- The selector forms, through the dispatcher ------------------------------------------
+
+TEST_F(MutateTest, SelectorFormsResolveThenCheckTheLiveTree) {
+  Element ok = button(window, "OK");
+  Element field = textField(window, "old");
+  s.desktop.setString(field, "AXIdentifier", "name");
+  auto request = [&](const std::string& method, Json members) {
+    Json r = {{"id", 1}, {"method", method}, {"app", app}, {"window_id", windowID()},
+              {"observation_id", observe()["observation_id"]}};
+    r.update(members);
+    return r;
+  };
+
+  Json result = s.ax().handle(request("press_target", {{"role", "AXButton"}, {"label", "OK"}}));
+  EXPECT_EQ(result["action"], "AXPress");
+  EXPECT_EQ(performed(ok).size(), 1u);
+  result = s.ax().handle(request("set_value_target",
+                                 {{"role", "AXTextField"}, {"identifier", "name"}, {"value", "new"}}));
+  EXPECT_EQ(result["value_verified"], true);
+  EXPECT_EQ(record(observe()).elements.size(), 3u);
+
+  // Resolved within the observation: refused before any mutation began.
+  button(window, "OK");
+  HelperFailure f = failureOf([&] {
+    s.ax().handle(request("press_target", {{"role", "AXButton"}, {"label", "OK"}}));
+  });
+  EXPECT_EQ(f.code, "target_ambiguous");
+  EXPECT_EQ(f.inputAttempted, std::nullopt);
+  EXPECT_FALSE(s.ax().observations.empty());
+
+  // A look-alike that appeared after the observation: the live check refuses.
+  Json before = request("press_target", {{"role", "AXButton"}, {"label", "Save"}});
+  Element save = button(window, "Save");
+  before = request("press_target", {{"role", "AXButton"}, {"label", "Save"}});
+  button(window, "Save");
+  s.ax().observations.erase(s.ax().observations.begin()->first == before["observation_id"]
+                                ? std::next(s.ax().observations.begin())->first
+                                : s.ax().observations.begin()->first);
+  f = failureOf([&] { s.ax().handle(before); });
+  EXPECT_EQ(f.code, "target_ambiguous");
+  EXPECT_EQ(f.inputAttempted, false);
+  EXPECT_TRUE(s.ax().observations.empty());
+  EXPECT_TRUE(performed(save).empty());
+}
+
+}  // namespace
+}  // namespace velmaris::testing

@@ -1,0 +1,358 @@
+// Window images on the simulated desktop: matching the accessibility window to exactly one
+// capturable window, the requested size, JPEG encoding within its limit, the result's
+// members, and the attachment into observations.
+#include <turbojpeg.h>
+
+#include <openssl/evp.h>
+
+#include "common/base64.h"
+#include "gui/capture/screenshot.h"
+#include "gui/capture/window_matching.h"
+#include "tree_helper.h"
+
+namespace velmaris::testing {
+namespace {
+
+using namespace velmaris::gui;
+using platform::AttributeValue;
+using platform::sim::SimAnswer;
+using namespace std::chrono_literals;
+
+std::string fromBase64(const std::string& text) {
+  std::string out(text.size() / 4 * 3 + 3, '\0');
+  int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                          reinterpret_cast<const unsigned char*>(text.data()), int(text.size()));
+  if (n < 0) return {};
+  std::size_t padding = 0;
+  if (!text.empty() && text.back() == '=') ++padding;
+  if (text.size() > 1 && text[text.size() - 2] == '=') ++padding;
+  out.resize(std::size_t(n) - padding);
+  return out;
+}
+
+struct Decoded {
+  int width = 0;
+  int height = 0;
+  std::vector<unsigned char> rgb;
+};
+
+Decoded decodeJPEG(const std::string& jpeg) {
+  Decoded d;
+  tjhandle h = tjInitDecompress();
+  int subsampling = 0, colours = 0;
+  if (tjDecompressHeader3(h, reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size(),
+                          &d.width, &d.height, &subsampling, &colours) == 0) {
+    d.rgb.resize(std::size_t(d.width) * std::size_t(d.height) * 3);
+    tjDecompress2(h, reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size(), d.rgb.data(),
+                  d.width, 0, d.height, TJPF_RGB, 0);
+  }
+  tjDestroy(h);
+  return d;
+}
+
+struct ScreenshotTest : TreeTest {
+  platform::sim::SimScreenCapture& sc = s.desktop.screenCapture;
+  const Rect frame{100, 80, 602, 525};
+
+  void SetUp() override {
+    TreeTest::SetUp();
+    place(window, frame);
+    s.desktop.attribute(window, "AXMinimized").value = AttributeValue::ofBoolean(false);
+    sc.addWindow(77, 10, {frame.x, frame.y, frame.width, frame.height}, "Main");
+  }
+  void place(const platform::Element& w, const Rect& r) {
+    s.desktop.attribute(w, "AXPosition").value = AttributeValue::ofPoint({r.x, r.y});
+    s.desktop.attribute(w, "AXSize").value = AttributeValue::ofSize({r.width, r.height});
+  }
+  Json screenshot() { return s.ax().screenshotResult(app, windowID(), "obs-1", s.deadline()); }
+  std::string failure() { return failureOf([&] { screenshot(); }).code; }
+};
+
+TEST(Base64Test, StandardAlphabetPaddedWithoutLineBreaks) {
+  EXPECT_EQ(base64Encode(""), "");
+  EXPECT_EQ(base64Encode("f"), "Zg==");
+  EXPECT_EQ(base64Encode("fo"), "Zm8=");
+  EXPECT_EQ(base64Encode("foo"), "Zm9v");
+  EXPECT_EQ(base64Encode("foobar"), "Zm9vYmFy");
+  EXPECT_EQ(base64Encode(std::string("\xfb\xff\xbf", 3)), "+/+/");
+  const std::string long_(100000, '\x5a');
+  const std::string text = base64Encode(long_);
+  EXPECT_EQ(text.size(), 133336u);
+  EXPECT_EQ(text.find('\n'), std::string::npos);
+  EXPECT_EQ(fromBase64(text), long_);
+}
+
+TEST(CaptureMatchTest, FramesPidsAndTitlesMustAgreeExactly) {
+  const Rect f{10, 20, 300, 200};
+  EXPECT_TRUE(captureMatches(4, f, "T", 4, f, "T"));
+  EXPECT_FALSE(captureMatches(5, f, "T", 4, f, "T"));
+  EXPECT_FALSE(captureMatches(4, {10.25, 20, 300, 200}, "T", 4, f, "T"));
+  EXPECT_FALSE(captureMatches(4, {10, 20, 300, 199.999}, "T", 4, f, "T"));
+  EXPECT_FALSE(captureMatches(4, f, "T ", 4, f, "T"));
+  // An absent title matches only an absent title; the empty string is a title.
+  EXPECT_TRUE(captureMatches(4, f, std::nullopt, 4, f, std::nullopt));
+  EXPECT_FALSE(captureMatches(4, f, "", 4, f, std::nullopt));
+  EXPECT_FALSE(captureMatches(4, f, std::nullopt, 4, f, ""));
+  EXPECT_TRUE(captureMatches(4, f, "", 4, f, ""));
+  // Equal but empty frames are no capturable frames.
+  EXPECT_FALSE(captureMatches(4, {10, 20, 0, 200}, "T", 4, {10, 20, 0, 200}, "T"));
+  // The same rectangle spelt with negative extents is the same rectangle.
+  EXPECT_TRUE(captureMatches(4, {310, 220, -300, -200}, "T", 4, f, "T"));
+
+  EXPECT_EQ(failureOf([] { requireCapturableWindow(std::nullopt); }).code,
+            "capture_window_state_unavailable");
+  EXPECT_EQ(failureOf([] { requireCapturableWindow(true); }).code, "capture_window_minimized");
+  EXPECT_EQ(failureOf([] { requireCapturableWindow(false); }).code, "");
+}
+
+TEST(CaptureSizeTest, OnePixelPerPointWithTheLongerSideAtMost1600) {
+  auto size = [](double w, double h) {
+    ImageSize s = requestedImageSize({0, 0, w, h});
+    return std::make_pair(s.width, s.height);
+  };
+  EXPECT_EQ(size(1000.4, 300.5), std::make_pair(1000, 301));
+  EXPECT_EQ(size(3200, 1000), std::make_pair(1600, 500));
+  EXPECT_EQ(size(1000, 3200), std::make_pair(500, 1600));
+  EXPECT_EQ(size(800, 600), std::make_pair(800, 600));
+  EXPECT_EQ(size(1600, 1600), std::make_pair(1600, 1600));
+  EXPECT_EQ(size(0.4, 0.4), std::make_pair(1, 1));
+  EXPECT_EQ(size(32768, 3), std::make_pair(1600, 1));
+
+  platform::WindowStreamConfiguration c = captureConfiguration({5, 5, 3200, 1000});
+  EXPECT_EQ(c.width, 1600);
+  EXPECT_EQ(c.height, 500);
+  EXPECT_FALSE(c.showsCursor);
+  EXPECT_FALSE(c.capturesAudio);
+  EXPECT_TRUE(c.ignoreShadowsSingleWindow);
+  EXPECT_TRUE(c.ignoreGlobalClipSingleWindow);
+  EXPECT_EQ(c.captureResolution, platform::CaptureResolution::nominal);
+}
+
+TEST(JpegTest, FallsBackToLowerQualityWithinTheExactLimit) {
+  platform::WindowImage image;
+  std::vector<double> asked;
+  auto sized = [&](std::size_t at75, std::size_t at50) {
+    return [&asked, at75, at50](const platform::WindowImage&, double q) -> std::optional<std::string> {
+      asked.push_back(q);
+      return std::string(q == 0.75 ? at75 : at50, 'j');
+    };
+  };
+  EXPECT_EQ(encodedCapture(image, sized(2'500'000, 1'900'000)).size(), 1'900'000u);
+  EXPECT_EQ(asked, (std::vector<double>{0.75, 0.5}));
+  EXPECT_EQ(failureOf([&] { encodedCapture(image, sized(2'500'000, 2'200'000)); }).code,
+            "image_too_large");
+  EXPECT_EQ(encodedCapture(image, sized(2097152, 1)).size(), 2097152u);
+  EXPECT_EQ(encodedCapture(image, sized(2097153, 2097152)).size(), 2097152u);
+  EXPECT_EQ(failureOf([&] { encodedCapture(image, sized(2097153, 2097153)); }).code,
+            "image_too_large");
+  // An encoder that produces nothing at one step moves on to the next.
+  auto failingFirst = [](const platform::WindowImage&, double q) -> std::optional<std::string> {
+    if (q == 0.75) return std::nullopt;
+    return std::string(10, 'j');
+  };
+  EXPECT_EQ(encodedCapture(image, failingFirst).size(), 10u);
+
+  // The real encoder: an empty image cannot be encoded; a real one decodes back.
+  EXPECT_EQ(failureOf([&] { encodedCapture(image); }).code, "image_too_large");
+  image.width = 64;
+  image.height = 32;
+  image.bytesPerRow = 64 * 4;
+  image.pixels.assign(image.bytesPerRow * 32, 0);
+  for (std::size_t i = 0; i < image.pixels.size(); i += 4) image.pixels[i + 2] = 200;  // red
+  auto high = jpegData(image, 0.75);
+  auto low = jpegData(image, 0.5);
+  ASSERT_TRUE(high && low);
+  Decoded d = decodeJPEG(*high);
+  EXPECT_EQ(d.width, 64);
+  EXPECT_EQ(d.height, 32);
+  EXPECT_NEAR(d.rgb[0], 200, 6);
+  EXPECT_NEAR(d.rgb[1], 0, 6);
+}
+
+TEST_F(ScreenshotTest, PicturesTheMatchedWindowWithItsGeometry) {
+  sc.frames[0].fill = 0x00c81e3c;  // red 200, green 30, blue 60
+  Json r = screenshot();
+  ASSERT_EQ(r.size(), 2u);
+  ASSERT_EQ(r["content"].size(), 1u);
+  EXPECT_EQ(r["content"][0]["type"], "image");
+  EXPECT_EQ(r["content"][0]["mimeType"], "image/jpeg");
+  const std::string jpeg = fromBase64(r["content"][0]["data"]);
+  Decoded d = decodeJPEG(jpeg);
+  EXPECT_EQ(d.width, 602);
+  EXPECT_EQ(d.height, 525);
+  EXPECT_NEAR(d.rgb[0], 200, 6);
+  EXPECT_NEAR(d.rgb[1], 30, 6);
+  EXPECT_NEAR(d.rgb[2], 60, 6);
+
+  Json v = r["visual"];
+  EXPECT_EQ(v.size(), 17u);
+  EXPECT_EQ(v["kind"], "native_window");
+  EXPECT_EQ(v["capture_mode"], "sequential");
+  EXPECT_EQ(v["capture_source"], "single_window_stream");
+  EXPECT_EQ(v["capture_id"].get<std::string>().size(), 36u);
+  EXPECT_EQ(v["observation_id"], "obs-1");
+  EXPECT_EQ(v["window_id"], 1);
+  EXPECT_EQ(v["capture_window_id"], 77);
+  EXPECT_EQ(v["process_id"], 10);
+  EXPECT_EQ(v["bounds"], boundsJSON(frame));
+  EXPECT_EQ(v["width"], 602);
+  EXPECT_EQ(v["height"], 525);
+  EXPECT_EQ(v["image_origin"], "window_top_left");
+  EXPECT_EQ(v["coordinate_unit"], "pixel");
+  EXPECT_EQ(v["mime_type"], "image/jpeg");
+  EXPECT_EQ(v["bytes"], jpeg.size());
+  EXPECT_EQ(v["scale_x"], 1.0);
+  EXPECT_EQ(v["scale_y"], 1.0);
+
+  // The stream asked for the window alone, at one pixel per point; two enumerations.
+  EXPECT_EQ(sc.lastFilter->window.windowID, 77u);
+  EXPECT_EQ(sc.lastConfiguration->width, 602);
+  EXPECT_EQ(sc.calls["getShareableContent"], 2);
+  EXPECT_NE(screenshot()["visual"]["capture_id"], v["capture_id"]);
+}
+
+TEST_F(ScreenshotTest, LargeWindowsAreScaledDown) {
+  const Rect wide{0, 0, 3200, 1000};
+  place(window, wide);
+  sc.windows[0].frame = {0, 0, 3200, 1000};
+  Json v = screenshot()["visual"];
+  EXPECT_EQ(v["width"], 1600);
+  EXPECT_EQ(v["height"], 500);
+  EXPECT_EQ(v["scale_x"], 0.5);
+  EXPECT_EQ(v["scale_y"], 0.5);
+}
+
+TEST_F(ScreenshotTest, PermissionAndScreensComeFirst) {
+  s.desktop.screenCaptureAllowed = false;
+  windowID();
+  s.desktop.calls.clear();
+  EXPECT_EQ(failure(), "screen_recording_required");
+  EXPECT_TRUE(s.desktop.calls.empty());  // not one accessibility call
+  s.desktop.screenCaptureAllowed = true;
+  sc.screens.clear();
+  EXPECT_EQ(failure(), "screen_capture_unavailable");
+  EXPECT_TRUE(s.desktop.calls.empty());
+  EXPECT_EQ(sc.calls["getShareableContent"], 0);
+}
+
+TEST_F(ScreenshotTest, MinimizedOrUnknownStateIsRefused) {
+  s.desktop.attribute(window, "AXMinimized").value = AttributeValue::ofBoolean(true);
+  EXPECT_EQ(failure(), "capture_window_minimized");
+  s.desktop.setStatus(window, "AXMinimized", platform::kAXErrorNoValue);
+  EXPECT_EQ(failure(), "capture_window_state_unavailable");
+  EXPECT_EQ(sc.calls["getShareableContent"], 0);
+  s.desktop.setStatus(window, "AXSize", platform::kAXErrorAttributeUnsupported);
+  EXPECT_EQ(failure(), "capture_window_unavailable");
+}
+
+TEST_F(ScreenshotTest, LookAlikeWindowsAreAmbiguous) {
+  // Another window of the same process with the same frame and title.
+  platform::Element twin = s.desktop.addWindow(10, "Main");
+  place(twin, frame);
+  s.desktop.attribute(twin, "AXMinimized").value = AttributeValue::ofBoolean(false);
+  EXPECT_EQ(failure(), "capture_window_ambiguous");
+  s.desktop.setString(twin, "AXTitle", "Other");
+  EXPECT_NO_THROW(screenshot());
+
+  // Two capturable windows that both match.
+  sc.addWindow(78, 10, {frame.x, frame.y, frame.width, frame.height}, "Main");
+  EXPECT_EQ(failure(), "capture_window_ambiguous");
+  sc.windows.pop_back();
+
+  // Capturable windows that differ by a fraction of a point, in title, owner or pid do not.
+  sc.windows[0].frame.width = 602.5;
+  EXPECT_EQ(failure(), "capture_window_unavailable");
+  sc.windows[0].frame.width = 602;
+  sc.windows[0].title = "";
+  EXPECT_EQ(failure(), "capture_window_unavailable");
+  sc.windows[0].title = "Main";
+  sc.windows[0].owningApplicationPID.reset();
+  EXPECT_EQ(failure(), "capture_window_unavailable");
+  sc.windows[0].owningApplicationPID = 11;
+  EXPECT_EQ(failure(), "capture_window_unavailable");
+}
+
+TEST_F(ScreenshotTest, UntitledWindowsMatchOnlyUntitledOnes) {
+  s.desktop.setStatus(window, "AXTitle", platform::kAXErrorNoValue);
+  sc.windows[0].title = "";
+  EXPECT_EQ(failure(), "capture_window_unavailable");
+  sc.windows[0].title.reset();
+  EXPECT_EQ(screenshot()["visual"]["capture_window_id"], 77);
+}
+
+TEST_F(ScreenshotTest, AWindowMovedDuringTheCaptureIsNotAGoodCapture) {
+  // Moved on both sides while the stream runs.
+  sc.beforeCall = [&](const std::string& call) {
+    if (call != "startCapture") return;
+    place(window, {101, 80, 602, 525});
+    sc.windows[0].frame.x = 101;
+  };
+  EXPECT_EQ(failure(), "capture_target_changed");
+  EXPECT_EQ(sc.calls["stopCapture"], 1);
+
+  // Moved back on the accessibility side only: the after-capture enumeration still differs.
+  place(window, frame);
+  sc.beforeCall = nullptr;
+  sc.windows[0].frame.x = 100;
+  int enumerations = 0;
+  sc.beforeCall = [&](const std::string& call) {
+    if (call == "getShareableContent" && ++enumerations == 2) sc.windows[0].frame.x = 100.5;
+  };
+  EXPECT_EQ(failure(), "capture_target_changed");
+
+  // Replaced by another capturable window in the same place.
+  sc.windows[0].frame.x = 100;
+  enumerations = 0;
+  sc.beforeCall = [&](const std::string& call) {
+    if (call == "getShareableContent" && ++enumerations == 2) sc.windows[0].windowID = 99;
+  };
+  EXPECT_EQ(failure(), "capture_target_changed");
+
+  // Retitled on the accessibility side during the capture.
+  sc.windows[0].windowID = 77;
+  sc.beforeCall = [&](const std::string& call) {
+    if (call == "startCapture") s.desktop.setString(window, "AXTitle", "Renamed");
+  };
+  EXPECT_EQ(failure(), "capture_target_changed");
+}
+
+TEST_F(ScreenshotTest, ObservationsCarryTheImageOrTheReason) {
+  windowID();
+  auto request = [&](const char* method, bool image) {
+    Json r = {{"id", 1}, {"method", method}, {"app", app}, {"window_id", 1}};
+    if (image) r["include_image"] = true;
+    return s.ax().handle(r);
+  };
+  Json r = request("observe", true);
+  ASSERT_TRUE(r.contains("tree"));
+  EXPECT_EQ(r["visual"]["observation_id"], r["observation_id"]);
+  EXPECT_EQ(r["content"][0]["mimeType"], "image/jpeg");
+  EXPECT_FALSE(r.contains("visual_unavailable"));
+
+  r = request("observe_targets", true);
+  EXPECT_EQ(r["visual"]["observation_id"], r["observation_id"]);
+
+  // No image asked for: no capture at all.
+  const int before = sc.calls["getShareableContent"];
+  r = request("observe", false);
+  EXPECT_FALSE(r.contains("visual"));
+  EXPECT_EQ(sc.calls["getShareableContent"], before);
+
+  // A failed capture leaves a successful observation with the reason and how far it got.
+  sc.content = SimAnswer::failing("NSCocoaErrorDomain", 4);
+  r = request("observe", true);
+  EXPECT_TRUE(r.contains("tree"));
+  EXPECT_FALSE(r.contains("visual"));
+  EXPECT_EQ(r["visual_unavailable"], "capture_failed");
+  EXPECT_EQ(r["visual_diagnostics"].dump(),
+            R"({"callback_value_present":false,"error_code":4,)"
+            R"("error_domain":"NSCocoaErrorDomain","stage":"shareable_content_before"})");
+  sc.content = SimAnswer{};
+  s.desktop.attribute(window, "AXMinimized").value = AttributeValue::ofBoolean(true);
+  r = request("observe", true);
+  EXPECT_EQ(r["visual_unavailable"], "capture_window_minimized");
+  EXPECT_FALSE(r.contains("visual_diagnostics"));
+}
+
+}  // namespace
+}  // namespace velmaris::testing
