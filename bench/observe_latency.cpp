@@ -5,7 +5,9 @@
 // and the ratios as one JSON line.
 // Run it on a desktop with an accessibility bus, e.g.:
 //
-//   scripts/virtual-desktop -- build/bin/bench_observe_latency [runs]
+//   scripts/virtual-desktop -- build/bin/bench_observe_latency [runs [--each]]
+//
+// With --each, every run's times are printed too.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -97,7 +99,7 @@ int main(int argc, char** argv) {
                  {"reference_walk_median_ms", r},
                  {"reference_over_observe", r / o},
                  {"reference_over_observe_targets", r / t}};
-  if (std::getenv("BENCH_ALL")) {
+  if (argc > 2 && std::string(argv[2]) == "--each") {
     report["observe_ms"] = observeMs;
     report["observe_targets_ms"] = targetsMs;
     report["reference_ms"] = referenceMs;

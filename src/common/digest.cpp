@@ -1,4 +1,5 @@
-// SHA-256 through libcrypto's one-shot EVP digest.
+// SHA-256 through libcrypto's one-shot EVP digest; no state is kept between calls, so it is
+// safe from any thread.
 #include "common/digest.h"
 
 #include <openssl/evp.h>

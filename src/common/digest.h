@@ -1,4 +1,5 @@
-// SHA-256 of a byte string (FIPS 180-4), through libcrypto. Pure function; any thread.
+// SHA-256 of a byte string (FIPS 180-4), through libcrypto: the fingerprints the helper
+// keeps of element values and identities. Pure function; safe from any thread.
 #pragma once
 
 #include <string>

@@ -1,4 +1,5 @@
-// UUIDs from libuuid, drawn from the kernel's random source.
+// Random UUIDs from libuuid, drawn from the kernel's random source and rendered in lower
+// case. No state of ours; libuuid is safe from any thread.
 #include "common/uuid.h"
 
 #include <uuid/uuid.h>

@@ -98,6 +98,12 @@ class XDisplay {
     std::free(t);
     return b;
   }
+  bool viewable(xcb_window_t w) {
+    auto* a = xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, w), nullptr);
+    const bool shown = a && a->map_state == XCB_MAP_STATE_VIEWABLE;
+    std::free(a);
+    return shown;
+  }
   // Whether top-level window `a` is stacked above `b`.
   bool stackedAbove(xcb_window_t a, xcb_window_t b) {
     auto* tree = xcb_query_tree_reply(c_, xcb_query_tree(c_, root_), nullptr);
@@ -260,10 +266,18 @@ TEST_F(CaptureTest, AMinimizedWindowIsRefusedInsideTheObservation) {
   Fixture fixture({"--app-id=org.velmaris.CaptureE", "--title=Small", "--widgets=colours"});
   const auto ids = windows("org.velmaris.CaptureE");
   ASSERT_EQ(ids.size(), 1u);
+  const json shown = observeImage("org.velmaris.CaptureE", ids[0]);
+  ASSERT_TRUE(shown.contains("visual"));
   ASSERT_EQ(fixture.command("iconify-window Small"), "ok");
-  json r = observeUntil("org.velmaris.CaptureE", ids[0], [](const json& r) {
-    return r.contains("visual_unavailable");
+  // The window manager animates the window away (its frame moves: not a good capture either)
+  // and then unmaps it in its place; from then on it is refused as minimized.
+  const auto frame = x.frameOf(xcb_window_t(shown["visual"]["capture_window_id"].get<std::uint32_t>()));
+  for (int i = 0; i < 100 && x.viewable(frame); ++i) std::this_thread::sleep_for(20ms);
+  ASSERT_FALSE(x.viewable(frame));
+  observeUntil("org.velmaris.CaptureE", ids[0], [](const json& r) {
+    return r.value("visual_unavailable", "") == "capture_window_minimized";
   });
+  json r = observeImage("org.velmaris.CaptureE", ids[0]);
   EXPECT_TRUE(r.contains("tree"));
   EXPECT_FALSE(r.contains("visual"));
   EXPECT_EQ(r["visual_unavailable"], "capture_window_minimized");

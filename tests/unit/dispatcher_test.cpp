@@ -21,7 +21,9 @@ std::string codeOf(const std::function<void()>& body, bool bareRefusal = true) {
   try {
     body();
   } catch (const HelperFailure& f) {
-    if (bareRefusal) EXPECT_FALSE(f.stage || f.attribute || f.axStatus || f.inputAttempted);
+    if (bareRefusal) {
+      EXPECT_FALSE(f.stage || f.attribute || f.axStatus || f.inputAttempted);
+    }
     return f.code;
   }
   return "accepted";

@@ -57,6 +57,85 @@ bool sameAttributeValue(const AttributeValue& a, const AttributeValue& b) {
   }
 }
 
+namespace {
+
+// What the shared checks proved, handed on to the action or the value write.
+struct CheckedElement {
+  std::int32_t pid;
+  std::int64_t windowID;
+  const std::string& observationID;
+  const std::string& elementRef;
+  const ObservedElement& observed;
+  Element element;  // the live element found again
+  SetValueEnabledState enabled;
+};
+
+Json resultOf(const CheckedElement& c) {
+  return {{"process_id", c.pid},
+          {"window_id", c.windowID},
+          {"observation_id", c.observationID},
+          {"element_ref", c.elementRef}};
+}
+
+Json performObservedAction(platform::Accessibility& ax, const CheckedElement& c,
+                           const std::string& actionName, bool press,
+                           const RequestDeadline& deadline, bool& inputAttempted) {
+  // A plain press needs an enabled state known to be true. Scroll areas often publish none,
+  // so page scrolls may go ahead on one that is a scroll area now as when it was observed.
+  if (c.enabled.value != true) {
+    const bool scrollAreaWithoutEnabledState =
+        !press && !c.enabled.value &&
+        c.enabled.axStatus == platform::kAXErrorAttributeUnsupported &&
+        isPageScrollAction(actionName) && c.observed.target.role == "AXScrollArea" &&
+        stringAttribute(ax, c.element, "AXRole") == "AXScrollArea";
+    if (!scrollAreaWithoutEnabledState) raise("element_not_enabled");
+  }
+
+  std::optional<std::string> expected;
+  if (press) {
+    expected = c.observed.pressIdentity;
+  } else if (auto it = c.observed.actions.find(actionName); it != c.observed.actions.end()) {
+    expected = it->second;
+  }
+  const auto identities = actionIdentities(ax, c.element, false);
+  std::optional<std::string> current;
+  if (auto it = identities.find(actionName); it != identities.end()) current = it->second;
+  validateObservedAction(expected, current, press);
+  deadline.check();
+
+  inputAttempted = true;
+  const AXError status = ax.performAction(c.element, actionName);
+  if (status != platform::kAXErrorSuccess)
+    raise("ax_error", "perform_action", std::nullopt, status);
+  Json result = resultOf(c);
+  result["action"] = actionName;
+  result["action_accepted"] = true;
+  result["postcondition_verified"] = false;
+  return result;
+}
+
+Json writeObservedValue(platform::Accessibility& ax, const CheckedElement& c,
+                        const AttributeValue& requested, const RequestDeadline& deadline,
+                        bool& inputAttempted) {
+  deadline.check();
+  inputAttempted = true;
+  const AXError status = ax.setAttributeValue(c.element, "AXValue", requested);
+  if (status != platform::kAXErrorSuccess) raise("ax_error", "set_attribute", "AXValue", status);
+  // Read back at once: this is all the result claims. Whether the value lasts, or whether
+  // the application changes it again later, is not waited for.
+  const auto readBack = copyOptionalAttribute(ax, c.element, "AXValue");
+  Json result = resultOf(c);
+  result["enabled"] = c.enabled.value ? Json(*c.enabled.value) : Json();
+  result["enabled_provided"] = c.enabled.value.has_value();
+  result["enabled_state"] = c.enabled.state;
+  result["enabled_ax_status"] = c.enabled.axStatus;
+  result["value_verified"] = readBack && sameAttributeValue(*readBack, requested);
+  result["persistence_verified"] = false;
+  return result;
+}
+
+}  // namespace
+
 Json AXHelper::mutateResult(const std::string& app, std::int64_t windowID,
                             const std::string& observationID, const std::string& elementRef,
                             const std::optional<Json>& rawValue, bool press,
@@ -77,7 +156,8 @@ Json AXHelper::mutateResult(const std::string& app, std::int64_t windowID,
     // Consumed here whatever follows: every attempt needs a fresh look at the window.
     observations.clear();
 
-    const std::optional<std::string> actionName = press ? std::optional<std::string>("AXPress") : action;
+    const std::optional<std::string> actionName =
+        press ? std::optional<std::string>("AXPress") : action;
     std::optional<AttributeValue> requested;
     if (!actionName) requested = requestedCFValue(rawValue);
 
@@ -123,60 +203,11 @@ Json AXHelper::mutateResult(const std::string& app, std::int64_t windowID,
     if (!currentDigest) raise("value_not_comparable");
     if (*currentDigest != *observed.valueDigest) raise("value_changed");
 
-    if (actionName) {
-      // A plain press needs an enabled state known to be true. Scroll areas often publish
-      // none, so page scrolls may go ahead on one that is a scroll area now as when observed.
-      if (enabled.value != true) {
-        const bool scrollAreaWithoutEnabledState =
-            !press && !enabled.value &&
-            enabled.axStatus == platform::kAXErrorAttributeUnsupported &&
-            isPageScrollAction(*actionName) && observed.target.role == "AXScrollArea" &&
-            stringAttribute(ax(), element, "AXRole") == "AXScrollArea";
-        if (!scrollAreaWithoutEnabledState) raise("element_not_enabled");
-      }
-
-      std::optional<std::string> expected;
-      if (press) {
-        expected = observed.pressIdentity;
-      } else if (auto it = observed.actions.find(*actionName); it != observed.actions.end()) {
-        expected = it->second;
-      }
-      const auto identities = actionIdentities(ax(), element, false);
-      std::optional<std::string> current;
-      if (auto it = identities.find(*actionName); it != identities.end()) current = it->second;
-      validateObservedAction(expected, current, press);
-      deadline.check();
-
-      inputAttempted = true;
-      const AXError status = ax().performAction(element, *actionName);
-      if (status != platform::kAXErrorSuccess) raise("ax_error", "perform_action", std::nullopt, status);
-      return {{"process_id", window.process.pid},
-              {"window_id", windowID},
-              {"observation_id", observationID},
-              {"element_ref", elementRef},
-              {"action", *actionName},
-              {"action_accepted", true},
-              {"postcondition_verified", false}};
-    }
-
-    deadline.check();
-    inputAttempted = true;
-    const AXError status = ax().setAttributeValue(element, "AXValue", *requested);
-    if (status != platform::kAXErrorSuccess) raise("ax_error", "set_attribute", "AXValue", status);
-    // Read back at once: this is all the result claims. Whether the value lasts, or the
-    // application takes it as written later, is not waited for.
-    const auto readBack = copyOptionalAttribute(ax(), element, "AXValue");
-    const bool verified = readBack && sameAttributeValue(*readBack, *requested);
-    return {{"process_id", window.process.pid},
-            {"window_id", windowID},
-            {"observation_id", observationID},
-            {"element_ref", elementRef},
-            {"enabled", enabled.value ? Json(*enabled.value) : Json()},
-            {"enabled_provided", enabled.value.has_value()},
-            {"enabled_state", enabled.state},
-            {"enabled_ax_status", enabled.axStatus},
-            {"value_verified", verified},
-            {"persistence_verified", false}};
+    const CheckedElement checked{window.process.pid, windowID, observationID, elementRef,
+                                 observed,           element,  enabled};
+    if (actionName)
+      return performObservedAction(ax(), checked, *actionName, press, deadline, inputAttempted);
+    return writeObservedValue(ax(), checked, *requested, deadline, inputAttempted);
   } catch (HelperFailure& failure) {
     failure.inputAttempted = inputAttempted;
     throw;

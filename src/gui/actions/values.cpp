@@ -1,4 +1,6 @@
-// Reading, rendering and converting element values under their status rules.
+// Reading, rendering and converting element values under their status rules: which
+// statuses mean "no value", which mean "could not tell", and which stop the request.
+// Free functions on the request thread.
 #include "gui/actions/values.h"
 
 #include <cmath>

@@ -37,7 +37,7 @@ bool rectsEqual(const Rect& a, const Rect& b) {
 bool captureMatches(std::int32_t pid, const Rect& frame, const std::optional<std::string>& title,
                     std::int32_t expectedPID, const Rect& expectedFrame,
                     const std::optional<std::string>& expectedTitle) {
-  // optional equality: two absent titles are equal; absent never equals "" .
+  // Optional equality: two absent titles are equal, and absent never equals "".
   return pid == expectedPID && rectsEqual(frame, expectedFrame) && validBounds(frame) &&
          title == expectedTitle;
 }

@@ -1,4 +1,5 @@
-// Selector matching under canonical equivalence.
+// Selector matching: exact, case-sensitive equality of the fields a selector gives, with
+// precomposed and decomposed spellings of the same text taken as equal. Pure functions.
 #include "gui/observation/selector.h"
 
 #include "common/text.h"

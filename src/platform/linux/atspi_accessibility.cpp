@@ -200,22 +200,20 @@ void AtspiAccessibility::readAheadVisits(const std::string& owner,
   }
   bus_->readAhead(owner, first);
 
-  // What the first round revealed: interfaces of elements met for the first time, and
-  // children that were not foreseen.
+  // Elements met for the first time: what their interfaces call for, once those are known.
+  // (That waits for their first replies; the calls for known elements are still being
+  // answered meanwhile.)
   std::vector<ReadAheadBatch> second;
   for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (known[i]) continue;
     const Element element{owner, paths[i]};
     VisitHint& hint = visitHints_[cacheKey(element)];
     ReadAheadBatch batch{paths[i], {}, attributes};
     unsigned mask = 0;
-    if (!known[i] && interfaces(element, mask) == kAXErrorSuccess) byInterfaces(mask, hint, batch);
-    if (base) {
-      const bool childrenSent = known[i] && smallChildren(hint.childCount);
-      std::int64_t count = 0;
-      hint.childCount = childCount(element, count) == kAXErrorSuccess ? std::int32_t(count) : -1;
-      if (!childrenSent && smallChildren(hint.childCount))
-        batch.calls.push_back({kAccessibleInterface, "GetChildren"});
-    }
+    if (interfaces(element, mask) == kAXErrorSuccess) byInterfaces(mask, hint, batch);
+    std::int64_t count = 0;
+    if (base && childCount(element, count) == kAXErrorSuccess && smallChildren(std::int32_t(count)))
+      batch.calls.push_back({kAccessibleInterface, "GetChildren"});
     if (!batch.calls.empty() || batch.attributes) second.push_back(std::move(batch));
   }
   if (!second.empty()) bus_->readAhead(owner, second);
@@ -569,6 +567,7 @@ AXError AtspiAccessibility::copyAttributeValues(const Element& element,
       values = slice(std::move(list), index, wanted);
       readAheadChildren(element, values.elements);
     }
+    if (walking_) visitHints_[cacheKey(element)].childCount = std::int32_t(count);
     return status;
   }
   std::vector<Element> list;

@@ -30,6 +30,7 @@ void closeConnection(sd_bus* connection) {
 }  // namespace
 
 void AccessibilityBus::closePeers() {
+  forgetKeptReplies();  // calls still out hold their connection
   for (auto& [name, peer] : peers_) closeConnection(peer);
   peers_.clear();
 }
@@ -37,6 +38,7 @@ void AccessibilityBus::closePeers() {
 void AccessibilityBus::dropPeer(const std::string& destination) {
   auto found = peers_.find(destination);
   if (found == peers_.end()) return;
+  forgetKeptReplies();
   closeConnection(found->second);
   // Not asked again: an application whose connection broke is usually gone.
   found->second = nullptr;

@@ -20,22 +20,13 @@ constexpr const char* kReadOnlyMembers[] = {
     "GetIndexInParent", "GetActions", "GetExtents", "GetText", "GetAttributes",
     "GetApplicationBusAddress", "GetConnectionUnixProcessID"};
 
-struct PendingRead {
-  bool answered = false;
-  AXError status = kAXErrorSuccess;
-  BusMessage reply;
-  sd_bus_slot* slot = nullptr;
-  int* outstanding = nullptr;
-};
-
 int onReadAheadReply(sd_bus_message* message, void* userdata, sd_bus_error*) {
-  auto* pending = static_cast<PendingRead*>(userdata);
-  pending->answered = true;
-  --*pending->outstanding;
+  auto* entry = static_cast<KeptReplies::Entry*>(userdata);
+  entry->answered = true;
   if (sd_bus_message_is_method_error(message, nullptr)) {
-    pending->status = statusForBusError(0, *sd_bus_message_get_error(message));
+    entry->status = statusForBusError(0, *sd_bus_message_get_error(message));
   } else {
-    pending->reply.reset(sd_bus_message_ref(message));
+    entry->reply.reset(sd_bus_message_ref(message));
   }
   return 0;
 }
@@ -60,6 +51,27 @@ bool positionAtProperty(sd_bus_message* all, const char* name, BusMessage& reply
     if (sd_bus_message_skip(all, "v") < 0 || sd_bus_message_exit_container(all) < 0) return false;
   }
   status = kAXErrorAttributeUnsupported;
+  return true;
+}
+
+// Takes replies in until `entry`'s has come; false when it will not (the connection broke,
+// which ends the run, or the wait ran past the call's timeout).
+bool awaitReply(KeptReplies& kept, KeptReplies::Entry& entry) {
+  while (!entry.answered) {
+    sd_bus* via = kept.via;
+    int r = sd_bus_process(via, nullptr);
+    if (r < 0) {
+      kept.clear();
+      return false;
+    }
+    if (r > 0) continue;
+    const std::uint64_t now = monotonicUsec();
+    if (now >= entry.deadlineUsec) return false;
+    if (sd_bus_wait(via, entry.deadlineUsec - now) < 0) {
+      kept.clear();
+      return false;
+    }
+  }
   return true;
 }
 
@@ -125,26 +137,23 @@ bool AccessibilityBus::keptReply(const std::string& destination, const std::stri
   const std::string key = readAheadKey(call);
   if (key.empty()) return false;
   auto& entries = kept_->objects[path].entries;
-  for (auto& entry : entries) {
-    if (entry.key != key) continue;
+  // One property of an interface whose properties were read all at once is served from
+  // that reply, positioned at the property's variant, where a single read would be.
+  const bool property = std::strcmp(member, "Get") == 0 && call.first && call.second;
+  const std::string allKey =
+      property ? readAheadKey({"org.freedesktop.DBus.Properties", "GetAll", "s", call.first})
+               : std::string();
+  for (auto& kept : entries) {
+    KeptReplies::Entry& entry = *kept;
+    const bool whole = entry.key == key;
+    if (!whole && !(property && entry.key == allKey)) continue;
+    if (!awaitReply(*kept_, entry)) return false;
     status = entry.status;
-    if (entry.reply) {
-      if (sd_bus_message_rewind(entry.reply.get(), 1) < 0) return false;
-      reply.reset(sd_bus_message_ref(entry.reply.get()));
-    }
+    if (!entry.reply) return true;
+    if (!whole) return positionAtProperty(entry.reply.get(), call.second, reply, status);
+    if (sd_bus_message_rewind(entry.reply.get(), 1) < 0) return false;
+    reply.reset(sd_bus_message_ref(entry.reply.get()));
     return true;
-  }
-  // One property of an interface whose properties were read all at once: the reply is
-  // handed out positioned at that property's variant, where a single read would be.
-  if (std::strcmp(member, "Get") == 0 && call.first && call.second) {
-    const std::string allKey =
-        readAheadKey({"org.freedesktop.DBus.Properties", "GetAll", "s", call.first});
-    for (auto& entry : entries) {
-      if (entry.key != allKey) continue;
-      status = entry.status;
-      if (!entry.reply) return true;
-      return positionAtProperty(entry.reply.get(), call.second, reply, status);
-    }
   }
   return false;
 }
@@ -153,32 +162,29 @@ void AccessibilityBus::readAhead(const std::string& destination,
                                  std::vector<ReadAheadBatch>& batches) {
   if (!kept_) kept_ = std::make_unique<KeptReplies>();
   if (batches.empty() || !connection()) return;
-  const std::uint64_t start = monotonicUsec();
-  if (kept_->owner != destination || start - kept_->startedUsec >= KeptReplies::kMaxRunUsec) {
-    kept_->clear();
-    kept_->owner = destination;
-    kept_->startedUsec = start;
-  }
   sd_bus* peer = peerFor(destination);
   sd_bus* via = peer ? peer : bus_;
-  drainStaleReplies(via);
+  const std::uint64_t start = monotonicUsec();
+  if (kept_->owner != destination || kept_->via != via ||
+      start - kept_->startedUsec >= KeptReplies::kMaxRunUsec) {
+    kept_->clear();
+    kept_->owner = destination;
+    kept_->via = via;
+    kept_->startedUsec = start;
+  }
 
-  struct Sent {
-    std::size_t batch;
-    const ReadAhead* call;
-    PendingRead read;
-  };
-  std::size_t total = 0;
-  for (const auto& batch : batches) total += batch.calls.size();
-  std::vector<Sent> sent;
-  sent.reserve(total);  // the replies' callbacks hold pointers into it
-  int outstanding = 0;
-  for (std::size_t b = 0; b < batches.size(); ++b) {
-    for (const ReadAhead& call : batches[b].calls) {
+  // Each call carries the messaging timeout; sd-bus answers one that ran out with a
+  // timeout error, and a read waiting for it stops waiting a little after.
+  const std::uint64_t deadline = start + timeoutUsec_ + 10000;
+  for (const auto& batch : batches) {
+    auto& object = kept_->objects[batch.path];
+    object.attributes = object.attributes || batch.attributes;
+    for (const ReadAhead& call : batch.calls) {
+      std::string key = readAheadKey(call);
+      if (key.empty()) continue;
       sd_bus_message* raw = nullptr;
-      if (sd_bus_message_new_method_call(via, &raw, destination.c_str(),
-                                         batches[b].path.c_str(), call.interface,
-                                         call.member) < 0)
+      if (sd_bus_message_new_method_call(via, &raw, destination.c_str(), batch.path.c_str(),
+                                         call.interface, call.member) < 0)
         continue;
       BusMessage message(raw);
       if (!destination.empty() && destination[0] == ':') sd_bus_message_set_auto_start(raw, 0);
@@ -193,51 +199,14 @@ void AccessibilityBus::readAhead(const std::string& destination,
         r = sd_bus_message_append(raw, "ii", static_cast<std::int32_t>(call.a),
                                   static_cast<std::int32_t>(call.b));
       if (r < 0) continue;
-      Sent& entry = sent.emplace_back(Sent{b, &call, {}});
-      entry.read.outstanding = &outstanding;
-      if (sd_bus_call_async(via, &entry.read.slot, raw, onReadAheadReply, &entry.read,
-                            timeoutUsec_) < 0) {
-        sent.pop_back();
+      auto entry = std::make_unique<KeptReplies::Entry>();
+      entry->key = std::move(key);
+      entry->deadlineUsec = deadline;
+      if (sd_bus_call_async(via, &entry->slot, raw, onReadAheadReply, entry.get(),
+                            timeoutUsec_) < 0)
         continue;
-      }
-      ++outstanding;
+      object.entries.push_back(std::move(entry));
     }
-  }
-
-  // Each call carries the messaging timeout, and they run side by side: the whole wait is
-  // bounded by one timeout (sd-bus answers a call that ran out with a timeout error).
-  const std::uint64_t deadline = monotonicUsec() + timeoutUsec_ + 10000;
-  while (outstanding > 0) {
-    int r = sd_bus_process(via, nullptr);
-    if (r < 0) break;
-    if (r > 0) continue;
-    const std::uint64_t now = monotonicUsec();
-    if (now >= deadline) break;
-    if (sd_bus_wait(via, deadline - now) < 0) break;
-  }
-  for (auto& entry : sent) sd_bus_slot_unref(entry.read.slot);  // cancels what never came
-
-  // Answers from a connection that broke meanwhile say nothing about the elements: keep
-  // none of them, and let the reads that follow go out one by one through the bus.
-  if (peer && sd_bus_is_open(peer) <= 0) {
-    dropPeer(destination);
-    kept_->clear();
-    return;
-  }
-  if (sd_bus_is_open(bus_) <= 0) {
-    disconnect();
-    return;
-  }
-  for (const auto& batch : batches) {
-    auto& object = kept_->objects[batch.path];
-    object.attributes = object.attributes || batch.attributes;
-  }
-  for (auto& entry : sent) {
-    if (!entry.read.answered) continue;
-    std::string key = readAheadKey(*entry.call);
-    if (key.empty()) continue;
-    kept_->objects[batches[entry.batch].path].entries.push_back(
-        {std::move(key), entry.read.status, std::move(entry.read.reply)});
   }
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -34,28 +35,40 @@ struct ReadAheadBatch {
 };
 
 // The replies of one run of reads, within one walk of an element tree (reads outside a walk
-// are never read ahead). A run serves read-only calls to the objects read ahead in it and
-// nothing else: the walk's end, a call to any other object, a call that changes something,
-// or `kMaxRunUsec` ends it. So nothing read before a write, or in an earlier walk, is ever
-// served.
+// are never read ahead). The calls go out at once and their replies are taken as they come:
+// a read waits only for the reply it needs, so the application answers the next elements'
+// calls while the walk works on the first. A run serves read-only calls to the objects read
+// ahead in it and nothing else: the walk's end, a call to any other object, a call that
+// changes something, or `kMaxRunUsec` ends it, and a call still out is then forgotten. So
+// nothing read before a write, or in an earlier walk, is ever served.
 struct KeptReplies {
   static constexpr std::uint64_t kMaxRunUsec = 1000000;
 
   struct Entry {
+    Entry() = default;
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+    ~Entry() { sd_bus_slot_unref(slot); }  // forgets a call still out
+
     std::string key;
+    bool answered = false;
     AXError status = kAXErrorSuccess;
     BusMessage reply;
+    sd_bus_slot* slot = nullptr;
+    std::uint64_t deadlineUsec = 0;
   };
   struct Object {
-    std::vector<Entry> entries;
+    std::vector<std::unique_ptr<Entry>> entries;  // the replies' callbacks hold their addresses
     bool attributes = false;
   };
-  std::string owner;  // one application per run
+  std::string owner;     // one application per run
+  sd_bus* via = nullptr;  // the connection its calls went out on
   std::uint64_t startedUsec = 0;
   std::unordered_map<std::string, Object> objects;  // by path
 
   void clear() {
     owner.clear();
+    via = nullptr;
     objects.clear();
   }
 };
