@@ -141,7 +141,10 @@ TEST_F(BackendTest, ProcessRecordsArePlausibleAndStable) {
 TEST_F(BackendTest, ProcStatParsingSurvivesHostileCommandNames) {
   using linux_desktop::parseStatStart;
   std::string fields;
-  for (int i = 3; i <= 52; i++) fields += " " + std::to_string(i == 22 ? 123456 : i);
+  for (int i = 3; i <= 52; i++) {
+    fields += ' ';
+    fields += std::to_string(i == 22 ? 123456 : i);
+  }
   auto parsed = parseStatStart("4242 (a) b (c) d)" + fields + "\n");
   ASSERT_TRUE(parsed);
   EXPECT_EQ(parsed->pid, 4242);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -74,7 +75,9 @@ bool near(const Colour& a, const Colour& b) {
 }
 
 std::string show(const Colour& c) {
-  return "(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";
+  std::ostringstream out;
+  out << '(' << int(c.r) << ',' << int(c.g) << ',' << int(c.b) << ')';
+  return out.str();
 }
 
 // The few X questions the tests ask of the display directly.

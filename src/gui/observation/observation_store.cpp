@@ -21,10 +21,19 @@ namespace {
 constexpr const char* kIdentityAttributes[5] = {"AXRole", "AXTitle", "AXDescription", "AXHelp",
                                                 "AXIdentifier"};
 
+// A digest prefixed by its kind's tag byte.
+std::string tagged(char tag, const std::string& digest) {
+  std::string out;
+  out.reserve(1 + digest.size());
+  out.push_back(tag);
+  out.append(digest);
+  return out;
+}
+
 std::optional<std::string> numberDigest(const nlohmann::json& number) {
   auto text = writeJSON(number);
   if (!text) return std::nullopt;
-  return std::string(1, '\x02') + sha256(*text);
+  return tagged('\x02', sha256(*text));
 }
 
 }  // namespace
@@ -32,7 +41,7 @@ std::optional<std::string> numberDigest(const nlohmann::json& number) {
 std::optional<std::string> valueDigest(const std::optional<AttributeValue>& value) {
   if (!value || value->kind == Kind::None) return std::string(1, '\x00');
   switch (value->kind) {
-    case Kind::String: return std::string(1, '\x01') + sha256(value->string);
+    case Kind::String: return tagged('\x01', sha256(value->string));
     case Kind::Boolean: return numberDigest(value->boolean);
     case Kind::Integer: return numberDigest(value->integer);
     case Kind::Real: return numberDigest(value->real);
