@@ -70,6 +70,9 @@ class AXHelper {
 
   // The methods.
   Json observeResult(const std::string& app, std::int64_t windowID, const RequestDeadline& deadline);
+  // The checks both observations start with; the window's record and its current element.
+  std::pair<WindowRecord, Element> windowToObserve(const std::string& app, std::int64_t windowID,
+                                                   const RequestDeadline& deadline);
   Json observeTargetsResult(const std::string& app, std::int64_t windowID,
                             const RequestDeadline& deadline);
   Json browserApplicationResult(const Json& request, bool reveal, const RequestDeadline& deadline);

@@ -5,7 +5,6 @@
 
 #include <array>
 #include <charconv>
-#include <cstdio>
 #include <limits>
 
 #include "gui/ax_helper.h"
@@ -195,9 +194,10 @@ std::int64_t positiveInt(const Json* value) {
   // A floating value counts when its default text form is a plain integer: 3.0 prints
   // as "3", while 3.5 and 1e+20 keep a point or an exponent.
   char text[40];
-  const int length = std::snprintf(text, sizeof text, "%.17g", value->get<double>());
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text) raise("invalid_input");
-  const std::string_view form(text, static_cast<std::size_t>(length));
+  const auto printed = std::to_chars(text, text + sizeof text, value->get<double>(),
+                                     std::chars_format::general, 17);
+  if (printed.ec != std::errc()) raise("invalid_input");
+  const std::string_view form(text, static_cast<std::size_t>(printed.ptr - text));
   if (form.find_first_of(".eE") != std::string_view::npos) raise("invalid_input");
   std::int64_t n = 0;
   const auto [end, ec] = std::from_chars(form.data(), form.data() + form.size(), n);

@@ -26,13 +26,7 @@ bool vanished(const HelperFailure& failure) {
 
 Json AXHelper::observeTargetsResult(const std::string& app, std::int64_t windowID,
                                     const RequestDeadline& deadline) {
-  deadline.check();
-  requireAXPermission();
-  pruneState();
-  if (static_cast<std::int64_t>(observations.size()) >= maxObservations)
-    raise("observation_limit_exceeded");
-  const WindowRecord record = windowRecord(windowID, app);
-  const Element root = revalidateWindow(record, deadline);
+  const auto [record, root] = windowToObserve(app, windowID, deadline);
 
   TraversalState state;
   std::map<std::string, ObservedElement> refs;

@@ -156,15 +156,22 @@ std::optional<Json> AXHelper::buildNode(const Element& element, std::int64_t dep
   return node;
 }
 
-Json AXHelper::observeResult(const std::string& app, std::int64_t windowID,
-                             const RequestDeadline& deadline) {
+std::pair<WindowRecord, Element> AXHelper::windowToObserve(const std::string& app,
+                                                           std::int64_t windowID,
+                                                           const RequestDeadline& deadline) {
   deadline.check();
   requireAXPermission();
   pruneState();
   if (static_cast<std::int64_t>(observations.size()) >= maxObservations)
     raise("observation_limit_exceeded");
-  const WindowRecord record = windowRecord(windowID, app);
-  const Element root = revalidateWindow(record, deadline);
+  WindowRecord record = windowRecord(windowID, app);
+  Element root = revalidateWindow(record, deadline);
+  return {std::move(record), std::move(root)};
+}
+
+Json AXHelper::observeResult(const std::string& app, std::int64_t windowID,
+                             const RequestDeadline& deadline) {
+  const auto [record, root] = windowToObserve(app, windowID, deadline);
 
   TraversalState state;
   std::map<std::string, ObservedElement> refs;
