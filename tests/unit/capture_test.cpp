@@ -1,6 +1,7 @@
 // Frame capture on the simulated screen capture: callbacks that come late, twice, with the
 // wrong mix of value and error, or never, and the stream run's always-stop rule. Answers
 // arrive on threads of their own, as on the platform.
+#include <functional>
 #include <thread>
 
 #include "gui/capture/frame_capture.h"
@@ -118,22 +119,19 @@ TEST_F(CaptureTest, EnumerationWaitsForTheContentAnswer) {
 
 TEST_F(CaptureTest, TakesTheFirstCompleteFrameAndStops) {
   sc.start = SimAnswer::after(10ms);
-  SimFrame idle;
-  idle.status = platform::frameStatusIdle;
-  SimFrame started;
-  started.status = platform::frameStatusStarted;
-  SimFrame invalid;
-  invalid.valid = false;
-  SimFrame unmarked;
-  unmarked.status.reset();
-  SimFrame noBuffer;
-  noBuffer.hasImageBuffer = false;
-  SimFrame audio;
-  audio.type = platform::SampleOutputType::audio;
-  SimFrame wanted;
-  wanted.fill = 0x00112233;
-  SimFrame later;
-  later.fill = 0x00445566;
+  auto frame = [](const std::function<void(SimFrame&)>& edit) {
+    SimFrame f;
+    edit(f);
+    return f;
+  };
+  SimFrame idle = frame([](SimFrame& f) { f.status = platform::frameStatusIdle; });
+  SimFrame started = frame([](SimFrame& f) { f.status = platform::frameStatusStarted; });
+  SimFrame invalid = frame([](SimFrame& f) { f.valid = false; });
+  SimFrame unmarked = frame([](SimFrame& f) { f.status.reset(); });
+  SimFrame noBuffer = frame([](SimFrame& f) { f.hasImageBuffer = false; });
+  SimFrame audio = frame([](SimFrame& f) { f.type = platform::SampleOutputType::audio; });
+  SimFrame wanted = frame([](SimFrame& f) { f.fill = 0x00112233; });
+  SimFrame later = frame([](SimFrame& f) { f.fill = 0x00445566; });
   sc.frames = {idle, idle, started, invalid, unmarked, noBuffer, audio, wanted, later};
 
   ImageRef image = capture();

@@ -138,15 +138,6 @@ TEST(JSONLinesLoop, HandlerOutcomes) {
             std::string("{\"id\":5,\"result\":{\"blob\":\"\"}}\n").size() + 100000);
 }
 
-TEST(JSONLinesLoop, EachResponseIsTheObjectThenItsLineFeed) {
-  LoopRun r;
-  r.run({{"{\"id\":1}\n\n"}});
-  ASSERT_EQ(r.writes.size(), 4u);
-  EXPECT_EQ(r.writes[0], "{\"id\":1,\"result\":{\"echo\":\"\"}}");
-  EXPECT_EQ(r.writes[1], "\n");
-  EXPECT_EQ(r.writes[3], "\n");
-}
-
 TEST(JSONLinesLoop, ReadErrors) {
   // EINTR is retried and changes nothing.
   LoopRun interrupted;

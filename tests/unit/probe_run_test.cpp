@@ -14,6 +14,7 @@
 namespace velmaris::probe {
 namespace {
 
+using platform::PlatformError;
 using platform::SimAudioCapture;
 using platform::SimAudioEvent;
 using platform::SimSampleBuffer;
@@ -281,27 +282,15 @@ TEST_F(AudioProbeRunTest, EveryFailureAfterTheDirectoryTakesTheFailurePath) {
     int stops;  // stopCapture calls: the run's own and the failure path's
   };
   const std::vector<Case> cases = {
-      {"content",
-       [](SimAudioCapture& p) {
-         p.contentError = platform::PlatformError{"sim", 1};
-       },
+      {"content", [](SimAudioCapture& p) { p.contentError = PlatformError{"sim", 1}; },
        "capture_failed", 0},
       {"no display", [](SimAudioCapture& p) { p.displays.clear(); }, "noDisplay", 0},
-      {"add output",
-       [](SimAudioCapture& p) {
-         p.addOutputError = platform::PlatformError{"sim", 2};
-       },
+      {"add output", [](SimAudioCapture& p) { p.addOutputError = PlatformError{"sim", 2}; },
        "capture_failed", 1},
-      {"start",
-       [](SimAudioCapture& p) {
-         p.startError = platform::PlatformError{"sim", 3};
-       },
+      {"start", [](SimAudioCapture& p) { p.startError = PlatformError{"sim", 3}; },
        "capture_failed", 1},
       {"wait cancelled", [](SimAudioCapture& p) { p.waitCancelled = true; }, "capture_failed", 1},
-      {"stop",
-       [](SimAudioCapture& p) {
-         p.stopError = platform::PlatformError{"sim", 4};
-       },
+      {"stop", [](SimAudioCapture& p) { p.stopError = PlatformError{"sim", 4}; },
        "capture_failed", 2},
       {"invalid audio",
        [](SimAudioCapture& p) {

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <thread>
 
@@ -109,24 +110,23 @@ TEST_F(AudioSinkTest, RefusesBuffersItCannotReadAsInvalidAudioWithoutTouchingThe
     const char* name;
     std::shared_ptr<SimSampleBuffer> buffer;
   };
-  std::vector<Case> cases;
-  cases.push_back({"no frames", SimSampleBuffer::float32(48000, 2, {})});
-  cases.push_back(
-      {"16-bit integers", SimSampleBuffer::int16(48000, 2, std::vector<std::int16_t>(20, 1000))});
-  auto notReady = SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f));
-  notReady->ready = false;
-  cases.push_back({"data not ready", notReady});
-  auto noFormat = SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f));
-  noFormat->format.reset();
-  cases.push_back({"no format description", noFormat});
-  auto tooLong = SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f));
-  tooLong->frames = std::int64_t{2147483647} + 1;
-  cases.push_back({"more than 2^31-1 frames", tooLong});
-  cases.push_back({"rate 0", SimSampleBuffer::float32(0, 2, constant(10, 2, 0.5f))});
-  cases.push_back({"rate NaN", SimSampleBuffer::float32(std::nan(""), 2, constant(10, 2, 0.5f))});
-  auto copyFails = SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f));
-  copyFails->copyStatus = -1;
-  cases.push_back({"copy fails", copyFails});
+  // A readable ten-frame buffer with one thing broken.
+  auto broken = [](const std::function<void(SimSampleBuffer&)>& breakIt) {
+    auto buffer = SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f));
+    breakIt(*buffer);
+    return buffer;
+  };
+  const std::vector<Case> cases = {
+      {"no frames", SimSampleBuffer::float32(48000, 2, {})},
+      {"16-bit integers", SimSampleBuffer::int16(48000, 2, std::vector<std::int16_t>(20, 1000))},
+      {"data not ready", broken([](SimSampleBuffer& b) { b.ready = false; })},
+      {"no format description", broken([](SimSampleBuffer& b) { b.format.reset(); })},
+      {"more than 2^31-1 frames",
+       broken([](SimSampleBuffer& b) { b.frames = std::int64_t{2147483647} + 1; })},
+      {"rate 0", SimSampleBuffer::float32(0, 2, constant(10, 2, 0.5f))},
+      {"rate NaN", SimSampleBuffer::float32(std::nan(""), 2, constant(10, 2, 0.5f))},
+      {"copy fails", broken([](SimSampleBuffer& b) { b.copyStatus = -1; })},
+  };
 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

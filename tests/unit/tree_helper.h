@@ -1,5 +1,5 @@
 // A simulated application with one registered window, and small builders for element
-// trees under it, for the tests of observation, targets and selectors.
+// trees under it, for the tests of observation, targets, selectors and mutations.
 #pragma once
 
 #include <optional>
@@ -9,12 +9,13 @@
 
 namespace velmaris::testing {
 
-struct TreeTest : ::testing::Test {
+// The application and its window, built on construction; usable outside a fixture too.
+struct SimApp {
   SimHelper s;
   const std::string app = "org.example.App";
   platform::Element window;
 
-  void SetUp() override {
+  SimApp() {
     s.desktop.addProcess(10, app);
     window = s.desktop.addWindow(10, "Main");
   }
@@ -62,10 +63,19 @@ struct TreeTest : ::testing::Test {
   const gui::ObservationRecord& record(const gui::Json& result) {
     return s.ax().observations.at(result["observation_id"].get<std::string>());
   }
+  // The ref under which `observation` recorded `e`.
+  std::string refOf(const gui::Json& observation, const platform::Element& e) {
+    for (const auto& [ref, observed] : record(observation).elements)
+      if (observed.element.equals(e)) return ref;
+    ADD_FAILURE() << "element not observed";
+    return "";
+  }
 
  private:
   bool registered_ = false;
 };
+
+struct TreeTest : ::testing::Test, SimApp {};
 
 // Counts the nodes of an observed tree.
 inline int nodeCount(const gui::Json& node) {
