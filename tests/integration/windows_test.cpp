@@ -109,8 +109,18 @@ TEST(Windows, WithoutAnAccessibilityBusOnlyAccessibilityMethodsAreRefused) {
   setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
 
   EXPECT_EQ(windows(helper)["error"]["code"], "accessibility_required");
-  Json observe = {{"id", 2}, {"method", "observe"}, {"app", kApp}, {"window_id", 1}};
-  EXPECT_EQ(helper.request(observe)["error"]["code"], "accessibility_required");
+  const Json refused[] = {
+      {{"id", 2}, {"method", "observe"}, {"app", kApp}, {"window_id", 1}},
+      {{"id", 2}, {"method", "observe_targets"}, {"app", kApp}, {"window_id", 1}},
+      {{"id", 2}, {"method", "press"}, {"app", kApp}, {"window_id", 1}, {"observation_id", "o"},
+       {"element_ref", "e"}},
+      {{"id", 2}, {"method", "action"}, {"app", kApp}, {"window_id", 1}, {"observation_id", "o"},
+       {"element_ref", "e"}, {"action", "AXPress"}},
+      {{"id", 2}, {"method", "set_value"}, {"app", kApp}, {"window_id", 1}, {"observation_id", "o"},
+       {"element_ref", "e"}, {"value", "v"}},
+  };
+  for (const Json& request : refused)
+    EXPECT_EQ(helper.request(request)["error"]["code"], "accessibility_required") << request.dump();
 
   // Shape and framing refusals come first and are unchanged.
   EXPECT_EQ(helper.requestLine("nope"), R"({"error":{"code":"invalid_json"},"id":null})");

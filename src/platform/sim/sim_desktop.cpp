@@ -45,9 +45,8 @@ void SimDesktop::removeProcess(std::int32_t pid) {
 SimProcess& SimDesktop::restartProcess(std::int32_t pid, std::int32_t newPid) {
   SimProcess old = processes_.at(pid);
   removeProcess(pid);
-  SimProcess& p = addProcess(newPid, old.app.bundleID, old.app.activationPolicy);
-  if (newPid == pid) p.startSeconds = old.startSeconds + 1;
-  return p;
+  // Every process gets a start time of its own, so even the same pid is a new identity.
+  return addProcess(newPid, old.app.bundleID, old.app.activationPolicy);
 }
 
 Element SimDesktop::applicationElement(std::int32_t pid) const {
