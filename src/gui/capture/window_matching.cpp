@@ -12,22 +12,6 @@
 
 namespace velmaris::gui {
 
-namespace {
-
-Rect standardized(Rect r) {
-  if (r.width < 0) {
-    r.x += r.width;
-    r.width = -r.width;
-  }
-  if (r.height < 0) {
-    r.y += r.height;
-    r.height = -r.height;
-  }
-  return r;
-}
-
-}  // namespace
-
 bool rectsEqual(const Rect& a, const Rect& b) {
   const Rect x = standardized(a);
   const Rect y = standardized(b);

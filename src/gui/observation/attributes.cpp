@@ -143,7 +143,10 @@ std::optional<Rect> elementBounds(Accessibility& ax, const Element& element) {
   if (position.kind != Kind::Point || size.kind != Kind::Size) return std::nullopt;
   Rect r{position.point.x, position.point.y, size.size.width, size.size.height};
   if (!validBounds(r)) return std::nullopt;
-  // Standardise: a negative extent counts by its absolute value from the smaller edge.
+  return standardized(r);
+}
+
+Rect standardized(Rect r) {
   if (r.width < 0) {
     r.x += r.width;
     r.width = -r.width;
@@ -156,12 +159,10 @@ std::optional<Rect> elementBounds(Accessibility& ax, const Element& element) {
 }
 
 bool validBounds(const Rect& rect) {
-  double w = std::fabs(rect.width);
-  double h = std::fabs(rect.height);
-  double minX = rect.width < 0 ? rect.x + rect.width : rect.x;
-  double minY = rect.height < 0 ? rect.y + rect.height : rect.y;
-  return std::isfinite(minX) && std::isfinite(minY) && std::isfinite(w) && std::isfinite(h) &&
-         w > 0 && h > 0 && w <= 32768 && h <= 32768;
+  const Rect r = standardized(rect);
+  return std::isfinite(r.x) && std::isfinite(r.y) && std::isfinite(r.width) &&
+         std::isfinite(r.height) && r.width > 0 && r.height > 0 && r.width <= 32768 &&
+         r.height <= 32768;
 }
 
 nlohmann::json boundsJSON(const Rect& rect) {

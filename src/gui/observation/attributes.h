@@ -55,6 +55,8 @@ Label labelForElement(Accessibility& ax, const Element& element, const RequestDe
 Identifier identifierForElement(Accessibility& ax, const Element& element);
 std::optional<Rect> elementBounds(Accessibility& ax, const Element& element);
 bool validBounds(const Rect& rect);
+// The same rectangle with non-negative extents, measured from its smaller edges.
+Rect standardized(Rect rect);
 nlohmann::json boundsJSON(const Rect& rect);
 std::string diagnosticAttribute(const std::string& attribute);
 inline bool cfElementsEqual(const Element& a, const Element& b) { return a.equals(b); }

@@ -4,6 +4,7 @@
 // window manager carries out. Requests for many windows go out together and their replies
 // are collected afterwards. One thread at a time.
 #include "platform/linux/window_server.h"
+#include "platform/linux/xcb_reply.h"
 
 #include <poll.h>
 #include <time.h>
@@ -19,12 +20,6 @@
 
 namespace velmaris::platform::linux_desktop {
 namespace {
-
-struct FreeReply {
-  void operator()(void* reply) const noexcept { std::free(reply); }
-};
-template <typename T>
-using Reply = std::unique_ptr<T, FreeReply>;
 
 // Client lists longer than this are cut: no desktop has that many windows.
 constexpr std::size_t kMaxWindows = 4096;

@@ -4,6 +4,7 @@
 // until their application has repainted them. Damage records, per top-level window, when it
 // last painted, so a capture of a window fresh from redirection or mapping waits for its paint.
 #include "platform/linux/x11_capture_display.h"
+#include "platform/linux/xcb_reply.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -28,12 +29,6 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-struct FreeReply {
-  void operator()(void* reply) const noexcept { std::free(reply); }
-};
-template <typename T>
-using Reply = std::unique_ptr<T, FreeReply>;
 
 // A window is fresh for this long after it was redirected or mapped; within it, a capture
 // waits until the window has painted and then kept still for kQuietFor.

@@ -1,6 +1,7 @@
 // XCB reads of the window list and the owners' properties. Requests for many windows are
 // sent together and their replies collected afterwards: one round trip per step.
 #include "platform/linux/x11_desktop.h"
+#include "platform/linux/xcb_reply.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -9,12 +10,6 @@
 
 namespace velmaris::platform::linux_desktop {
 namespace {
-
-struct FreeReply {
-  void operator()(void* reply) const noexcept { std::free(reply); }
-};
-template <typename T>
-using Reply = std::unique_ptr<T, FreeReply>;
 
 // Client lists longer than this are cut: no desktop has that many windows.
 constexpr std::uint32_t kMaxWindows = 4096;
