@@ -1,6 +1,7 @@
 // "browser_status" and "browser_reveal" of the real helper on a virtual desktop with its
-// window manager, against a fixture that publishes the browser's application id. The test
-// watches and iconifies windows over its own X connection, independently of the helper.
+// window manager, against a fixture that publishes the browser's application id and against a
+// real Chromium installed where Google's package puts Chrome. The test watches and iconifies
+// windows over its own X connection, independently of the helper.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -140,6 +142,21 @@ bool eventually(const std::function<bool()>& condition, Millis timeout = 5000ms)
   return condition();
 }
 
+// Debian's Chromium binary reached through the path of Google's Chrome package, inside a
+// private mount namespace: the kernel reports that path as the process's executable, exactly
+// as for an installed Chrome, so the helper's naming rule runs unchanged on a real browser.
+std::vector<std::string> chromeAtGooglesPath(const std::string& profile) {
+  const char* script =
+      "mount -t tmpfs tmpfs /opt && mkdir -p /opt/google/chrome && "
+      "for f in /usr/lib/chromium/*; do ln -s \"$f\" /opt/google/chrome/; done && "
+      ": > /opt/google/chrome/chrome && "
+      "mount --bind /usr/lib/chromium/chromium /opt/google/chrome/chrome && "
+      "exec /opt/google/chrome/chrome --force-renderer-accessibility --no-sandbox --disable-gpu "
+      "--no-first-run --disable-background-networking --disable-component-update "
+      "--disable-sync --user-data-dir=\"$1\" about:blank";
+  return {"/usr/bin/unshare", "--mount", "/bin/sh", "-c", script, "sh", profile};
+}
+
 struct BrowserMethods : ::testing::Test {
   Desktop desktop;
   void SetUp() override { ASSERT_TRUE(desktop.ready()) << "no X display"; }
@@ -180,6 +197,44 @@ TEST_F(BrowserMethods, StatusAndRevealFollowTheWindowManager) {
   EXPECT_LT(took, 2500ms);
   EXPECT_TRUE(desktop.anyViewable(browser.pid()));
   EXPECT_TRUE(desktop.active(browser.pid()));
+  EXPECT_EQ(helper.errorText(), "");
+}
+
+TEST_F(BrowserMethods, ARealChromeIsRecognisedReportedAndRevealed) {
+  char profile[] = "/tmp/velmaris-chrome.XXXXXX";
+  ASSERT_NE(mkdtemp(profile), nullptr);
+  struct Remove {
+    const char* path;
+    ~Remove() { std::filesystem::remove_all(path); }
+  } removeProfile{profile};
+  Application browser(chromeAtGooglesPath(profile), 60000ms);
+  ASSERT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(browser.pid()) + "/exe"),
+            "/opt/google/chrome/chrome");
+  ASSERT_TRUE(eventually([&] { return desktop.active(browser.pid()); }, 10000ms));
+  const double started = processStarted(browser.pid());
+  Helper helper;
+
+  Json r = helper.request(Json{{"id", 1}, {"method", "windows"}, {"app", "com.google.Chrome"}});
+  ASSERT_TRUE(r.contains("result")) << r.dump();
+  EXPECT_EQ(r["result"]["process_id"], browser.pid());
+
+  r = helper.request(browserRequest("browser_status", browser.pid(), started));
+  ASSERT_TRUE(r.contains("result")) << r.dump();
+  EXPECT_EQ(r["result"]["foreground_verified"], true) << r.dump();
+
+  desktop.iconify(browser.pid());
+  ASSERT_TRUE(eventually([&] { return !desktop.anyViewable(browser.pid()); }));
+  r = helper.request(browserRequest("browser_status", browser.pid(), started));
+  EXPECT_EQ(r["result"]["onscreen_window_count"], 0) << r.dump();
+  EXPECT_EQ(r["result"]["foreground_verified"], false);
+
+  r = helper.request(browserRequest("browser_reveal", browser.pid(), started));
+  EXPECT_EQ(r["result"]["process_hidden"], false) << r.dump();
+  EXPECT_EQ(r["result"]["process_active"], true);
+  EXPECT_GE(r["result"]["onscreen_window_count"].get<int>(), 1);
+  EXPECT_EQ(r["result"]["foreground_verified"], true);
+  EXPECT_TRUE(desktop.active(browser.pid()));
+  EXPECT_FALSE(browser.ended()) << "the browser died";
   EXPECT_EQ(helper.errorText(), "");
 }
 

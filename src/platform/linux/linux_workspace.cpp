@@ -1,15 +1,34 @@
 // Running applications, gathered from the accessibility registry and the X client list. The
 // application key is the id the process publishes (GTK's application id, else its Flatpak id),
-// else its executable's name; owning a top-level window makes an application regular.
+// else the id of a known install location, else its executable's name; owning a top-level
+// window makes an application regular.
 #include "platform/linux/linux_workspace.h"
 
 #include <algorithm>
 #include <map>
+#include <string_view>
 
 #include "platform/linux/proc_records.h"
 
 namespace velmaris::platform::linux_desktop {
 namespace {
+
+// Programs that publish no id of their own but always install their executable at one fixed
+// place, keyed as on their other platforms and in their Flatpaks, so that one program has one
+// key however it was installed. Exact paths: a program merely named like one of these is not it.
+struct InstalledApplication {
+  std::string_view executable;
+  std::string_view key;
+};
+constexpr InstalledApplication kInstalledApplications[] = {
+    // Google Chrome's deb and rpm packages, by release channel.
+    {"/opt/google/chrome/chrome", "com.google.Chrome"},
+    {"/opt/google/chrome-beta/chrome", "com.google.Chrome.beta"},
+    {"/opt/google/chrome-unstable/chrome", "com.google.Chrome.dev"},
+    {"/opt/google/chrome-canary/chrome", "com.google.Chrome.canary"},
+    // Debian's Chromium: the same id as its Flatpak, and not Google Chrome.
+    {"/usr/lib/chromium/chromium", "org.chromium.Chromium"},
+};
 
 struct Owner {
   bool ownsWindow = false;
@@ -19,6 +38,10 @@ struct Owner {
 std::optional<std::string> bundleIdentifier(std::int32_t pid, const Owner& owner) {
   if (!owner.applicationId.empty()) return owner.applicationId;
   if (auto flatpak = flatpakApplicationId(pid)) return flatpak;
+  if (auto path = executablePath(pid)) {
+    for (const auto& installed : kInstalledApplications)
+      if (*path == installed.executable) return std::string(installed.key);
+  }
   return executableName(pid);
 }
 

@@ -137,17 +137,22 @@ std::optional<std::string> flatpakApplicationId(std::int32_t pid) {
   return std::nullopt;
 }
 
-std::optional<std::string> executableName(std::int32_t pid) {
+std::optional<std::string> executablePath(std::int32_t pid) {
   char target[PATH_MAX];
   ssize_t length = readlink(procPath(pid, "exe").c_str(), target, sizeof target - 1);
-  if (length > 0) {
-    std::string_view path(target, std::size_t(length));
-    // An executable replaced on disk while running reads as "... (deleted)".
-    constexpr std::string_view deleted = " (deleted)";
-    if (path.size() > deleted.size() && path.substr(path.size() - deleted.size()) == deleted) {
-      path.remove_suffix(deleted.size());
-    }
-    std::string_view name = baseName(path);
+  if (length <= 0) return std::nullopt;
+  std::string_view path(target, std::size_t(length));
+  // An executable replaced on disk while running reads as "... (deleted)".
+  constexpr std::string_view deleted = " (deleted)";
+  if (path.size() > deleted.size() && path.substr(path.size() - deleted.size()) == deleted) {
+    path.remove_suffix(deleted.size());
+  }
+  return std::string(path);
+}
+
+std::optional<std::string> executableName(std::int32_t pid) {
+  if (auto path = executablePath(pid)) {
+    std::string_view name = baseName(*path);
     if (!name.empty()) return std::string(name);
   }
   auto comm = readFile(procPath(pid, "comm"));

@@ -28,6 +28,8 @@ std::optional<ProcessRecord> readProcessRecord(std::int32_t pid);
 bool processGone(std::int32_t pid);
 // The application id of a Flatpak sandboxed process, from its .flatpak-info.
 std::optional<std::string> flatpakApplicationId(std::int32_t pid);
+// The path of the process's executable as the kernel reports it (symbolic links resolved).
+std::optional<std::string> executablePath(std::int32_t pid);
 // The base name of the process's executable, else its command name.
 std::optional<std::string> executableName(std::int32_t pid);
 

@@ -379,4 +379,27 @@ void Fixture::closeWindow(std::string_view title) {
   if (answer != "ok") throw std::runtime_error("close-window: " + answer);
 }
 
+// --- Application ---------------------------------------------------------------------
+
+namespace {
+std::vector<std::string> quietly(const std::vector<std::string>& argv) {
+  // Unread pipes would stall a chatty application; exec keeps the pid.
+  std::vector<std::string> wrapped{"/bin/sh", "-c", "exec \"$@\" </dev/null >/dev/null 2>&1", "sh"};
+  wrapped.insert(wrapped.end(), argv.begin(), argv.end());
+  return wrapped;
+}
+}  // namespace
+
+Application::Application(const std::vector<std::string>& argv, Millis timeout)
+    : process_(quietly(argv)) {
+  const auto deadline = Clock::now() + timeout;
+  while (clientWindowCount(pid()) < 1) {
+    if (auto status = process_.wait(0ms)) {
+      throw std::runtime_error(argv[0] + " ended with status " + std::to_string(*status));
+    }
+    if (Clock::now() >= deadline) throw std::runtime_error(argv[0] + " showed no window");
+    std::this_thread::sleep_for(50ms);
+  }
+}
+
 }  // namespace velmaris::testing

@@ -90,6 +90,19 @@ class Fixture {
   bool accessible_;
 };
 
+// A real desktop application (its output discarded), waited for until the window manager
+// lists a window of its process. The process is the command itself: wrappers must exec.
+class Application {
+ public:
+  explicit Application(const std::vector<std::string>& argv, Millis timeout = 30000ms);
+  pid_t pid() const { return process_.pid(); }
+  // The exit status (-signal when killed) once it has ended; nothing while it runs.
+  std::optional<int> ended() { return process_.wait(0ms); }
+
+ private:
+  Process process_;
+};
+
 // Windows the accessibility registry shows for `pid` now (-1 when it does not list it).
 int accessibleWindowCount(pid_t pid);
 // Top-level windows the window manager lists for `pid` now.
