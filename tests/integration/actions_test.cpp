@@ -171,6 +171,13 @@ TEST_F(ActionsTest, WritingValuesIsReadBackAtOnce) {
   Json after = observe();
   EXPECT_EQ((*find(after["tree"], "identifier", "fixture.entry"))["value"], "typed by velmaris");
 
+  // A D-Bus string ends at a NUL: such a value is refused whole, and nothing is written.
+  response = onElement("set_value", after, "fixture.entry", {{"value", std::string("cut\0off", 7)}});
+  expectRefused(response, "ax_error", true);
+  EXPECT_EQ(response["error"]["ax_status"], -25201) << response.dump();
+  after = observe();
+  EXPECT_EQ((*find(after["tree"], "identifier", "fixture.entry"))["value"], "typed by velmaris");
+
   // Numbers into ranges: an integer read back as the real the range holds is the same value.
   response = onElement("set_value", after, "fixture.spin", {{"value", 42}});
   EXPECT_EQ(response["result"]["value_verified"], true) << response.dump();

@@ -347,6 +347,33 @@ TEST_F(BackendTest, StoppedApplicationsCannotCompleteWithinTheTimeout) {
   EXPECT_EQ(stringOf(window, "AXRole"), "AXWindow");
 }
 
+TEST_F(BackendTest, ASocketThatNeverSpeaksCostsOneTimeout) {
+  testing::SilentPeerApplication silent;
+  ASSERT_EQ(ax().setMessagingTimeout(0.25f), kAXErrorSuccess);
+  auto timed = [](auto&& what) {
+    auto start = std::chrono::steady_clock::now();
+    what();
+    return std::chrono::steady_clock::now() - start;
+  };
+  // The application's private socket: given up after the timeout, then the bus serves it,
+  // and the socket is not tried again.
+  Element application{silent.busName(), "/org/a11y/atspi/accessible/root"};
+  AttributeValue value;
+  for (auto bound : {600ms, 150ms}) {
+    auto elapsed = timed([&] {
+      EXPECT_EQ(ax().copyAttributeValue(application, "AXChildren", value), kAXErrorSuccess);
+    });
+    EXPECT_LE(elapsed, bound);
+    EXPECT_EQ(value.kind, AttributeValue::Kind::ElementArray);
+  }
+
+  // An accessibility bus that takes the connection and never speaks: no trust, in time.
+  ::setenv("AT_SPI_BUS_ADDRESS", silent.socketAddress().c_str(), 1);
+  Platform stalled = makeLinuxPlatform();
+  EXPECT_LE(timed([&] { EXPECT_FALSE(stalled.accessibility->isProcessTrusted()); }), 600ms);
+  ::unsetenv("AT_SPI_BUS_ADDRESS");
+}
+
 TEST_F(BackendTest, ApplicationsOfUnknownProcessesCannotComplete) {
   Element nobody = ax().createApplication(0x7ffffff0);
   AttributeValue value;

@@ -113,6 +113,9 @@ TEST(JSONLinesLoop, LinesThatAreNotRequests) {
   EXPECT_EQ(runText("\"id\"\n"), invalidJSON);
   EXPECT_EQ(runText("{\"id\":1,}\n"), invalidJSON);
   EXPECT_EQ(runText("{\"id\":\"\xff\"}\n"), invalidJSON);  // not UTF-8
+  // A raw NUL anywhere, even after a complete request or inside a string.
+  EXPECT_EQ(runText(std::string("{\"id\":1}\0{\n", 11)), invalidJSON);
+  EXPECT_EQ(runText(std::string("{\"id\":\"a\0\"}\n", 12)), invalidJSON);
   EXPECT_EQ(runText("[1,2]\n"), invalidInput);
   EXPECT_EQ(runText("{}\n"), invalidInput);
   EXPECT_EQ(runText("{\"id\":null}\n"), invalidInput);

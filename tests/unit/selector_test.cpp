@@ -192,10 +192,12 @@ TEST_F(LocateTest, UniquenessScanSkipsVanishedElements) {
   s.desktop.invalidate(gone);
   verify(save, selector("AXButton", "Save"));
 
-  // A look-alike that answers its role but vanishes before its children are read is no
-  // rival for the selected button.
+  // A look-alike that answered role and label counts, even when it vanishes before its
+  // children are read; one that vanishes before its role answers does not.
   platform::Element lookAlike = button(window, "Save");
   s.desktop.attribute(lookAlike, "AXChildren").countStatus = platform::kAXErrorInvalidUIElement;
+  EXPECT_EQ(verifyFailure(save, selector("AXButton", "Save")), "target_ambiguous");
+  s.desktop.setStatus(lookAlike, "AXRole", platform::kAXErrorInvalidUIElement);
   verify(save, selector("AXButton", "Save"));
 
   // Other failures end the check.

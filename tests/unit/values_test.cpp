@@ -33,6 +33,8 @@ TEST(RequestedValue, StringsAreLimitedInBytesNotCharacters) {
   for (int i = 0; i < 20000; ++i) wide += "\xe2\x82\xac";
   EXPECT_EQ(failureOf([&] { requestedCFValue(Json(wide)); }).code, "input_too_large");
   EXPECT_EQ(requestedCFValue(Json("")).kind, Kind::String);
+  // An escaped NUL is part of the value, not its end.
+  EXPECT_EQ(requestedCFValue(Json::parse(R"("a\u0000b")")).string, std::string("a\0b", 3));
 }
 
 TEST(RequestedValue, BooleansAndNumbersKeepTheirTypes) {

@@ -18,7 +18,11 @@ void processLine(std::string_view line, const RequestHandler& handler, ResponseW
     writer.emitError(std::nullopt, "input_too_large");
     return;
   }
-  Json request = Json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
+  // The reader takes a NUL byte for the end of its input and would serve the line's head;
+  // JSON has no place for a raw NUL, so such a line is no JSON text at all.
+  const bool hasNul = line.find('\0') != std::string_view::npos;
+  Json request = hasNul ? Json(Json::value_t::discarded)
+                        : Json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
   // The top level must be a container: a bare scalar is not a JSON text we accept.
   if (request.is_discarded() || !(request.is_object() || request.is_array())) {
     writer.emitError(std::nullopt, "invalid_json");

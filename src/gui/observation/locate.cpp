@@ -102,7 +102,6 @@ void AXHelper::verifyUniqueSelector(const Element& root, const Element& selected
     visited.push_back(entry.element);
 
     try {
-      bool matched = false;
       auto role = stringAttribute(ax(), entry.element, "AXRole");
       if (role && canonicallyEqual(*role, selector.role)) {
         // Only the attributes the selector names are read, and only for role matches.
@@ -112,8 +111,12 @@ void AXHelper::verifyUniqueSelector(const Element& root, const Element& selected
           if (!label.truncated) target.label = std::move(label.text);
         }
         if (selector.identifier) target.identifier = identifierForElement(ax(), entry.element).text;
-        matched = selector.matches(target);
-        if (matched && firstMatch) raise("target_ambiguous");
+        // A match counts the moment role, label and identifier have answered: a rival
+        // that vanishes while its children are read still made the selector ambiguous.
+        if (selector.matches(target)) {
+          if (firstMatch) raise("target_ambiguous");
+          firstMatch = entry.element;
+        }
       }
 
       if (entry.depth < maxSelectorScanDepth) {
@@ -124,9 +127,6 @@ void AXHelper::verifyUniqueSelector(const Element& root, const Element& selected
       } else if (hasHiddenChildren(ax(), entry.element)) {
         raise("tree_limit_exceeded");
       }
-      // Taken only once the element has answered every read: one that vanished half-way
-      // must not stand in for the selected element or make it look ambiguous.
-      if (matched) firstMatch = entry.element;
     } catch (const HelperFailure& failure) {
       // An element that went away mid-scan is no longer a candidate.
       if (failure.code != "ax_error" || failure.axStatus != platform::kAXErrorInvalidUIElement)

@@ -714,6 +714,9 @@ AXError AtspiAccessibility::setAttributeValue(const Element& element,
   if (status != kAXErrorSuccess) return status;
   bool editable = (facts.interfaces & kEditableText) && facts.states.has(AtspiState::Editable);
   if (value.kind == AttributeValue::Kind::String && editable) {
+    // A D-Bus string ends at its first NUL: sent as is, the application would get less
+    // than the caller asked for.
+    if (value.string.find('\0') != std::string::npos) return kAXErrorIllegalArgument;
     BusMessage reply;
     status = bus_->call(element.owner, element.path, kEditableTextInterface, "SetTextContents",
                         reply, "s", value.string.c_str());

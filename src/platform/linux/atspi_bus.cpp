@@ -5,6 +5,7 @@
 #include "platform/linux/atspi_prefetch.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -13,7 +14,7 @@ namespace velmaris::platform::linux_desktop {
 namespace {
 
 // Finding the bus may start its launcher on the session bus; that alone gets longer than a
-// call to an application.
+// call to an application. The whole lookup, session connection included, fits in it.
 constexpr std::uint64_t kConnectTimeoutUsec = 1000000;
 // Replies that came after their call timed out wait in sd-bus's read queue until dropped.
 constexpr int kMaxDrainedMessages = 4096;
@@ -49,6 +50,26 @@ constexpr ErrorStatus kErrorStatuses[] = {
     {"org.freedesktop.DBus.Error.UnknownMethod", kAXErrorAttributeUnsupported},
 };
 
+std::uint64_t monotonicUsec() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+// Drives a started connection until it is ready or `untilUsec` (monotonic) has passed.
+bool awaitReady(sd_bus* bus, std::uint64_t untilUsec) {
+  for (;;) {
+    int r = sd_bus_is_ready(bus);
+    if (r != 0) return r > 0;
+    r = sd_bus_process(bus, nullptr);
+    if (r < 0) return false;
+    if (r > 0) continue;
+    const std::uint64_t now = monotonicUsec();
+    if (now >= untilUsec) return false;
+    if (sd_bus_wait(bus, untilUsec - now) < 0) return false;
+  }
+}
+
 bool connectionLost(int result) {
   return result == -ENOTCONN || result == -ECONNRESET || result == -EPIPE ||
          result == -ESHUTDOWN || result == -ECONNREFUSED || result == -ENOENT;
@@ -61,9 +82,11 @@ bool accessibilityBusAddress(std::string& address) {
     address = env;
     return true;
   }
+  const std::uint64_t until = monotonicUsec() + kConnectTimeoutUsec;
   sd_bus* raw = nullptr;
   if (sd_bus_open_user(&raw) < 0) return false;
   OwnedBus session(raw);
+  if (!awaitReady(session.get(), until)) return false;
   sd_bus_message* rawCall = nullptr;
   if (sd_bus_message_new_method_call(session.get(), &rawCall, "org.a11y.Bus", "/org/a11y/bus",
                                      "org.a11y.Bus", "GetAddress") < 0) {
@@ -72,7 +95,9 @@ bool accessibilityBusAddress(std::string& address) {
   BusMessage call(rawCall);
   BusError error;
   sd_bus_message* rawReply = nullptr;
-  if (sd_bus_call(session.get(), call.get(), kConnectTimeoutUsec, error.get(), &rawReply) < 0) {
+  const std::uint64_t now = monotonicUsec();
+  if (now >= until) return false;
+  if (sd_bus_call(session.get(), call.get(), until - now, error.get(), &rawReply) < 0) {
     return false;
   }
   BusMessage reply(rawReply);
@@ -80,6 +105,11 @@ bool accessibilityBusAddress(std::string& address) {
 }
 
 }  // namespace
+
+bool startWithin(sd_bus* bus, std::uint64_t timeoutUsec) {
+  const std::uint64_t until = monotonicUsec() + timeoutUsec;
+  return sd_bus_start(bus) >= 0 && awaitReady(bus, until);
+}
 
 AXError statusForBusError(int result, const sd_bus_error& error) {
   if (sd_bus_error_is_set(&error)) {
@@ -113,7 +143,9 @@ sd_bus* AccessibilityBus::connection() {
   OwnedBus bus(raw);
   if (sd_bus_set_address(bus.get(), address.c_str()) < 0) return nullptr;
   if (sd_bus_set_bus_client(bus.get(), 1) < 0) return nullptr;
-  if (sd_bus_start(bus.get()) < 0) return nullptr;
+  // A bus that takes the connection and then says nothing costs what a silent application
+  // costs: one messaging timeout.
+  if (!startWithin(bus.get(), timeoutUsec_)) return nullptr;
   bus_ = bus.release();
   return bus_;
 }

@@ -39,6 +39,11 @@ class BusError {
 // the peer (or sd-bus itself) named, if any.
 AXError statusForBusError(int result, const sd_bus_error& error);
 
+// Starts `bus` (its address already set) and drives authentication, and on a bus the Hello
+// exchange, until the connection is ready or `timeoutUsec` has passed. sd-bus alone would
+// wait up to 90 s in the first call for a peer that accepted the socket and went silent.
+bool startWithin(sd_bus* bus, std::uint64_t timeoutUsec);
+
 // An object on the bus: a connection's unique name and an object path.
 struct BusObject {
   std::string owner;

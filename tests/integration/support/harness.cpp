@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -399,6 +401,66 @@ Application::Application(const std::vector<std::string>& argv, Millis timeout)
     }
     if (Clock::now() >= deadline) throw std::runtime_error(argv[0] + " showed no window");
     std::this_thread::sleep_for(50ms);
+  }
+}
+
+}  // namespace velmaris::testing
+
+// --- SilentPeerApplication -------------------------------------------------------------
+
+namespace velmaris::testing {
+namespace {
+
+int answerSilently(sd_bus_message* m, void* userdata, sd_bus_error*) {
+  auto* self = static_cast<const SilentPeerApplication*>(userdata);
+  if (sd_bus_message_is_method_call(m, "org.a11y.atspi.Application", "GetApplicationBusAddress"))
+    return sd_bus_reply_method_return(m, "s", self->socketAddress().c_str());
+  if (sd_bus_message_is_method_call(m, "org.a11y.atspi.Accessible", "GetChildren"))
+    return sd_bus_reply_method_return(m, "a(so)", 0);
+  return 0;  // sd-bus answers that there is no such method
+}
+
+}  // namespace
+
+SilentPeerApplication::SilentPeerApplication() {
+  static int serial = 0;
+  socketPath_ = "/tmp/velmaris-silent-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+  ::unlink(socketPath_.c_str());
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath_.c_str(), sizeof address.sun_path - 1);
+  listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
+      ::listen(listener_, 8) < 0)
+    throw std::runtime_error("cannot listen on " + socketPath_);
+  Bus bus = accessibilityBus();
+  const char* unique = nullptr;
+  if (!bus || sd_bus_add_object(bus.get(), nullptr, "/org/a11y/atspi/accessible/root",
+                                answerSilently, this) < 0 ||
+      sd_bus_get_unique_name(bus.get(), &unique) < 0)
+    throw std::runtime_error("cannot join the accessibility bus");
+  busName_ = unique;
+  bus_ = bus.release();
+  thread_ = std::thread([this] { serve(); });
+}
+
+SilentPeerApplication::~SilentPeerApplication() {
+  stop_ = true;
+  thread_.join();
+  for (int fd : accepted_) ::close(fd);
+  ::close(listener_);
+  ::unlink(socketPath_.c_str());
+  sd_bus_flush_close_unref(bus_);
+}
+
+void SilentPeerApplication::serve() {
+  while (!stop_) {
+    while (sd_bus_process(bus_, nullptr) > 0) {
+    }
+    // Taken and held, never read from or written to.
+    for (int fd; (fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
+      accepted_.push_back(fd);
+    sd_bus_wait(bus_, 20000);
   }
 }
 

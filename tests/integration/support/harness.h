@@ -1,17 +1,22 @@
 // Support for the integration tests: child processes on pipes (killed by pid when their owner
 // goes), the helper program spoken to in JSON lines, and the GTK fixture application waited
-// for until the accessibility registry shows its windows. Single-threaded.
+// for until the accessibility registry shows its windows, and an application whose private
+// socket never speaks. Single-threaded but for that application's own thread.
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+struct sd_bus;
 
 namespace velmaris::testing {
 
@@ -101,6 +106,30 @@ class Application {
 
  private:
   Process process_;
+};
+
+// An application on the accessibility bus, served by a thread of this process: asked over the
+// bus, it hands out the address of a socket that accepts connections and never says a word,
+// and lists no children; everything else it leaves unanswered by any method.
+class SilentPeerApplication {
+ public:
+  SilentPeerApplication();
+  ~SilentPeerApplication();
+  SilentPeerApplication(const SilentPeerApplication&) = delete;
+  SilentPeerApplication& operator=(const SilentPeerApplication&) = delete;
+
+  const std::string& busName() const { return busName_; }
+  // The silent socket, as a D-Bus address.
+  std::string socketAddress() const { return "unix:path=" + socketPath_; }
+
+ private:
+  void serve();
+  sd_bus* bus_ = nullptr;
+  int listener_ = -1;
+  std::vector<int> accepted_;
+  std::string socketPath_, busName_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
 };
 
 // Windows the accessibility registry shows for `pid` now (-1 when it does not list it).
