@@ -267,6 +267,21 @@ TEST_F(AudioProbeTest, ASourceThatVanishesMidCaptureEndsInWriteFailedWithItsAudi
   EXPECT_GT(caf.info.frames, 0);
 }
 
+TEST_F(AudioProbeTest, ASourceThatNeverDeliversAddsNoWaitAtTheStop) {
+  // A pipe source whose pipe nobody writes: its stream is ready and stays empty.
+  const std::string loaded =
+      pactl({"load-module", "module-pipe-source", "source_name=velmaris_mute",
+             "file=" + root_ + "/mute.fifo", "format=float32le", "rate=48000", "channels=2"});
+  ASSERT_FALSE(loaded.empty());
+  const auto start = std::chrono::steady_clock::now();
+  const auto run = runProbe({"microphone", "3", root_ + "/mute", "velmaris_mute"});
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  pactl({"unload-module", loaded.substr(0, loaded.find('\n'))});
+  expectOneLineOnly(run);
+  EXPECT_EQ(run.report()["error_code"], "noSamples") << run.output;
+  EXPECT_LT(elapsed, 4000ms);  // the capture's 3 s, not 3 s more
+}
+
 TEST_F(AudioProbeTest, WithoutASoundServerOrADisplayItStillPrintsOneLine) {
   const std::vector<std::string> noServer = {"PULSE_SERVER=unix:" + root_ + "/absent-socket"};
   const auto check = runProbe({"--check"}, noServer);

@@ -204,25 +204,30 @@ class PulseCaptureStream final : public CaptureStream {
     SerialQueue* queue = nullptr;
     std::string source;
     pa_stream* stream = nullptr;
-    std::int64_t framesDelivered = 0;
+    // Delivered frames plus the frames of holes: how much of the capture's time the stream
+    // has accounted for.
+    std::int64_t framesPassed = 0;
     std::vector<std::uint8_t> pending;  // bytes of a frame cut by a fragment boundary
   };
 
   // A record stream's audio trails the wall clock: by a fragment at least, and by whatever
   // the sink had rendered ahead when the stream joined it. A stop means "as much audio as
   // the capture has lasted", so wait, bounded, until each live stream has delivered as many
-  // frames as the time since the start holds.
+  // frames as the time since the start holds. A hole is time that passed without audio. A
+  // stream that has passed nothing for longer than any sink renders ahead never will, and
+  // is not waited for.
   void drain() {
     const auto stopAt = std::chrono::steady_clock::now();
     const double elapsed = std::chrono::duration<double>(stopAt - startedAt_).count();
     const auto due = static_cast<std::int64_t>(elapsed * spec_.rate);
     while (std::chrono::steady_clock::now() - stopAt < stopDrainLimit) {
+      const bool silentTooLong = std::chrono::steady_clock::now() - startedAt_ >= stopDrainLimit;
       bool complete = true;
       {
         PulseLock lock(pulse_.mainloop());
         for (const auto& record : records_) {
           if (record->stream != nullptr && pa_stream_get_state(record->stream) == PA_STREAM_READY &&
-              record->framesDelivered < due) {
+              record->framesPassed < due && !(record->framesPassed == 0 && silentTooLong)) {
             complete = false;
           }
         }
@@ -272,9 +277,11 @@ class PulseCaptureStream final : public CaptureStream {
       const void* data = nullptr;
       std::size_t bytes = 0;
       if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
-      // A hole (no data for a stretch) carries no samples to pass on.
+      // A hole (no data for a stretch) carries no samples to pass on, only time.
       if (data != nullptr)
         record->owner->deliver(*record, static_cast<const std::uint8_t*>(data), bytes);
+      else
+        record->owner->skip(*record, bytes);
       pa_stream_drop(stream);
     }
   }
@@ -290,13 +297,19 @@ class PulseCaptureStream final : public CaptureStream {
     std::memcpy(samples.data(), record.pending.data(), frames * frameBytes);
     record.pending.erase(record.pending.begin(),
                          record.pending.begin() + static_cast<std::ptrdiff_t>(frames * frameBytes));
-    record.framesDelivered += static_cast<std::int64_t>(frames);
+    record.framesPassed += static_cast<std::int64_t>(frames);
     auto buffer =
         std::make_shared<const PulseSampleBuffer>(std::move(samples), spec_.rate, spec_.channels);
     StreamOutput* output = record.output;
     const StreamOutputType type = record.type;
     record.queue->async(
         [output, buffer, type] { output->streamDidOutputSampleBuffer(*buffer, type); });
+  }
+
+  // Lock held (main loop thread).
+  void skip(Record& record, std::size_t bytes) {
+    if (!capturing_ || stopping_) return;
+    record.framesPassed += static_cast<std::int64_t>(bytes / pa_frame_size(&spec_));
   }
 
   PulseConnection& pulse_;
