@@ -39,7 +39,11 @@ void processLine(std::string_view line, const RequestHandler& handler, ResponseW
     writer.emitError(std::nullopt, "invalid_input");
     return;
   }
+  answerRequest(request, *id, handler, writer);
+}
 
+void answerRequest(const Json& request, const Json& id, const RequestHandler& handler,
+                   ResponseWriter& writer) {
   std::optional<Json> result;
   std::optional<HelperFailure> failure;
   try {
@@ -56,37 +60,11 @@ void processLine(std::string_view line, const RequestHandler& handler, ResponseW
   const auto includeImage = request.find("include_image");
   const bool imageRequested =
       includeImage != request.end() && includeImage->is_boolean() && includeImage->get<bool>();
-  writer.emit(Json{{"id", *id}, {"result", std::move(*result)}},
+  writer.emit(Json{{"id", id}, {"result", std::move(*result)}},
               imageRequested ? maxImageResponseBytes : maxResponseBytes);
 }
 
-JSONLinesLoop::JSONLinesLoop(InputSource input, RequestHandler handler, ResponseWriter& writer)
-    : input_(std::move(input)), handler_(std::move(handler)), writer_(writer) {}
-
-void JSONLinesLoop::run() {
-  for (;;) {
-    const ssize_t got = input_(chunk_.data(), chunk_.size());
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      // Whatever was buffered is dropped: the line it belonged to never ended.
-      writer_.emitError(std::nullopt, "stdin_error");
-      releaseLine();
-      return;
-    }
-    if (got == 0) {
-      if (discarding_) {
-        writer_.emitError(std::nullopt, "input_too_large");
-      } else if (!line_.empty()) {
-        processLine(std::string_view(line_.data(), line_.size()), handler_, writer_);
-      }
-      releaseLine();
-      return;
-    }
-    consume(chunk_.data(), static_cast<std::size_t>(got));
-  }
-}
-
-void JSONLinesLoop::consume(const char* bytes, std::size_t count) {
+void LineFramer::consume(const char* bytes, std::size_t count) {
   const char* const end = bytes + count;
   const char* cursor = bytes;
   while (cursor < end) {
@@ -97,38 +75,73 @@ void JSONLinesLoop::consume(const char* bytes, std::size_t count) {
     // give the same result: the byte that finds the buffer full starts the discard, and
     // whatever the buffer held by then is released with it.
     if (!discarding_ && runLength > 0) {
-      const auto room = static_cast<std::size_t>(maxInputBytes) - line_.size();
+      const auto room = static_cast<std::size_t>(maxInputBytes) - buffer_.size();
       if (runLength > room) {
         discarding_ = true;
-        releaseLine();
+        release();
       } else {
-        appendToLine(cursor, runLength);
+        append(cursor, runLength);
       }
     }
     if (feed == nullptr) return;
     if (discarding_) {
-      writer_.emitError(std::nullopt, "input_too_large");
       discarding_ = false;
-      releaseLine();
+      release();
+      tooLarge_();
     } else {
-      processLine(std::string_view(line_.data(), line_.size()), handler_, writer_);
-      line_.clear();  // keeps the storage for the next line
+      line_(std::string_view(buffer_.data(), buffer_.size()));
+      buffer_.clear();  // keeps the storage for the next line
     }
     cursor = feed + 1;
   }
 }
 
-void JSONLinesLoop::appendToLine(const char* bytes, std::size_t count) {
-  const std::size_t needed = line_.size() + count;
-  if (needed > line_.capacity()) {
-    // Grow by doubling as usual, but never past the longest line that can be accepted.
-    const std::size_t grown = std::max(needed, std::max<std::size_t>(line_.capacity() * 2, 256));
-    line_.reserve(std::min(grown, static_cast<std::size_t>(maxInputBytes)));
+void LineFramer::finish() {
+  if (discarding_) {
+    discarding_ = false;
+    tooLarge_();
+  } else if (!buffer_.empty()) {
+    line_(std::string_view(buffer_.data(), buffer_.size()));
   }
-  line_.insert(line_.end(), bytes, bytes + count);
+  release();
 }
 
-void JSONLinesLoop::releaseLine() { std::vector<char>().swap(line_); }
+void LineFramer::append(const char* bytes, std::size_t count) {
+  const std::size_t needed = buffer_.size() + count;
+  if (needed > buffer_.capacity()) {
+    // Grow by doubling as usual, but never past the longest line that can be accepted.
+    const std::size_t grown = std::max(needed, std::max<std::size_t>(buffer_.capacity() * 2, 256));
+    buffer_.reserve(std::min(grown, static_cast<std::size_t>(maxInputBytes)));
+  }
+  buffer_.insert(buffer_.end(), bytes, bytes + count);
+}
+
+void LineFramer::release() { std::vector<char>().swap(buffer_); }
+
+JSONLinesLoop::JSONLinesLoop(InputSource input, RequestHandler handler, ResponseWriter& writer)
+    : input_(std::move(input)),
+      handler_(std::move(handler)),
+      writer_(writer),
+      framer_([this](std::string_view line) { processLine(line, handler_, writer_); },
+              [this] { writer_.emitError(std::nullopt, "input_too_large"); }) {}
+
+void JSONLinesLoop::run() {
+  for (;;) {
+    const ssize_t got = input_(chunk_.data(), chunk_.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      // Whatever was buffered is dropped: the line it belonged to never ended.
+      writer_.emitError(std::nullopt, "stdin_error");
+      framer_.release();
+      return;
+    }
+    if (got == 0) {
+      framer_.finish();
+      return;
+    }
+    framer_.consume(chunk_.data(), static_cast<std::size_t>(got));
+  }
+}
 
 void runJSONLines(int fd, AXHelper& helper, OutputSink sink) {
   ResponseWriter writer(std::move(sink));

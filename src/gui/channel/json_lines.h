@@ -30,6 +30,40 @@ using RequestHandler = std::function<Json(const Json& request)>;
 // Answers one line (its bytes without the line feed). Never throws.
 void processLine(std::string_view line, const RequestHandler& handler, ResponseWriter& writer);
 
+// Answers one parsed request object whose id the loop has accepted: the handler's result,
+// or its refusal, as one response with `id`. Never throws.
+void answerRequest(const Json& request, const Json& id, const RequestHandler& handler,
+                   ResponseWriter& writer);
+
+// Cuts a byte stream into lines at line feeds. A line never holds more than maxInputBytes
+// of storage: a longer one is dropped as it arrives and reported once its line feed, or the
+// end of input, comes.
+class LineFramer {
+ public:
+  using LineHandler = std::function<void(std::string_view line)>;  // without its line feed
+  using TooLargeHandler = std::function<void()>;
+
+  LineFramer(LineHandler line, TooLargeHandler tooLarge)
+      : line_(std::move(line)), tooLarge_(std::move(tooLarge)) {}
+
+  void consume(const char* bytes, std::size_t count);
+  // End of input: a last line without its line feed still counts.
+  void finish();
+  // Drops whatever the current line holds, and its storage.
+  void release();
+  std::size_t capacity() const { return buffer_.capacity(); }
+
+ private:
+  void append(const char* bytes, std::size_t count);
+
+  LineHandler line_;
+  TooLargeHandler tooLarge_;
+  // A vector rather than a string: its reserve() allocates exactly what is asked, which
+  // keeps the bound exact.
+  std::vector<char> buffer_;
+  bool discarding_ = false;
+};
+
 class JSONLinesLoop {
  public:
   JSONLinesLoop(InputSource input, RequestHandler handler, ResponseWriter& writer);
@@ -38,20 +72,13 @@ class JSONLinesLoop {
   void run();
 
   // Storage held for the current line; never more than maxInputBytes.
-  std::size_t lineBufferCapacity() const { return line_.capacity(); }
+  std::size_t lineBufferCapacity() const { return framer_.capacity(); }
 
  private:
-  void consume(const char* bytes, std::size_t count);
-  void appendToLine(const char* bytes, std::size_t count);
-  void releaseLine();
-
   InputSource input_;
   RequestHandler handler_;
   ResponseWriter& writer_;
-  // A vector rather than a string: its reserve() allocates exactly what is asked, which
-  // keeps the bound exact.
-  std::vector<char> line_;
-  bool discarding_ = false;
+  LineFramer framer_;
   std::array<char, readChunkBytes> chunk_{};
 };
 
