@@ -79,7 +79,8 @@ std::optional<Json> cancelledRequest(const Json& message) {
   const Json* method = member(message, "method");
   if (method == nullptr || *method != "notifications/cancelled" || message.contains("id"))
     return std::nullopt;
-  const Json* id = member(message.value("params", Json()), "requestId");
+  const Json* params = member(message, "params");
+  const Json* id = params != nullptr ? member(*params, "requestId") : nullptr;
   if (id == nullptr || !validID(*id)) return std::nullopt;
   return *id;
 }

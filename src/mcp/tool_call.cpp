@@ -34,14 +34,16 @@ Json helperRequest(const std::string& name, const Json& arguments) {
   return request;
 }
 
-Json toolResult(const Json& response) {
+Json toolResult(Json response) {
   if (const auto error = response.find("error"); error != response.end()) {
     Json structured = {{"error", *error}};
     return {{"content", Json::array({textBlock(structured)})},
             {"structuredContent", std::move(structured)},
             {"isError", true}};
   }
-  Json result = response.value("result", Json::object());
+  Json result = Json::object();
+  if (const auto found = response.find("result"); found != response.end() && found->is_object())
+    result = std::move(*found);
   Json images = Json::array();
   if (const auto content = result.find("content");
       content != result.end() && content->is_array() && !content->empty() &&
@@ -67,7 +69,7 @@ Json callTool(gui::AXHelper& helper, const std::string& name, const Json& argume
   }
   Json response = Json::parse(line, nullptr, /*allow_exceptions=*/false);
   if (!response.is_object()) response = {{"error", {{"code", "internal_error"}}}};
-  return toolResult(response);
+  return toolResult(std::move(response));
 }
 
 }  // namespace velmaris::mcp

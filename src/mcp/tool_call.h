@@ -23,7 +23,7 @@ Json helperRequest(const std::string& name, const Json& arguments);
 // the result object as structured content and as its JSON text, a window image moved out
 // into image content; a refusal as an error result whose structured content is
 // {"error": {"code", ...}}.
-Json toolResult(const Json& response);
+Json toolResult(Json response);
 
 // Serves one call through `helper` and returns its tool result.
 Json callTool(gui::AXHelper& helper, const std::string& name, const Json& arguments);
