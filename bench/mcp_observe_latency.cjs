@@ -1,0 +1,92 @@
+// The time of one "observe" of the GTK fixture through velmaris-gui and through velmaris-mcp,
+// alternating, measured at the client from writing the request to reading the whole answer:
+// raw lines on both pipes, and the official MCP SDK client's callTool. Prints medians.
+//
+//   scripts/virtual-desktop -- env NODE_PATH=build/mcp-client/node_modules \
+//     node bench/mcp_observe_latency.cjs build/bin/velmaris-gui build/bin/velmaris-mcp \
+//     build/bin/velmaris-fixture [RUNS]
+'use strict';
+const { spawn } = require('node:child_process');
+const { Client } = require('@modelcontextprotocol/sdk/client/index.js');
+const { StdioClientTransport } = require('@modelcontextprotocol/sdk/client/stdio.js');
+
+const [gui, mcp, fixturePath, runsText] = process.argv.slice(2);
+const runs = Number(runsText || 30);
+const app = 'org.velmaris.Bench';
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// A program on pipes answering one line per line.
+function lineProgram(command, args = []) {
+  const proc = spawn(command, args, { stdio: ['pipe', 'pipe', 'ignore'] });
+  let buffer = '';
+  let waiting = null;
+  proc.stdout.on('data', (data) => {
+    buffer += data;
+    const end = buffer.indexOf('\n');
+    if (end >= 0 && waiting) {
+      const line = buffer.slice(0, end);
+      buffer = buffer.slice(end + 1);
+      const resolve = waiting;
+      waiting = null;
+      resolve(line);
+    }
+  });
+  return {
+    proc,
+    ask(line) {
+      return new Promise((resolve) => {
+        waiting = resolve;
+        proc.stdin.write(line + '\n');
+      });
+    },
+  };
+}
+
+async function timed(fn) {
+  const start = process.hrtime.bigint();
+  const value = await fn();
+  return [Number(process.hrtime.bigint() - start) / 1e6, value];
+}
+
+const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
+
+(async () => {
+  const fixture = lineProgram(fixturePath, [`--app-id=${app}`, '--title=Bench', '--widgets=actions']);
+  await new Promise((resolve) => fixture.proc.stdout.once('data', resolve));
+
+  const helper = lineProgram(gui);
+  const server = lineProgram(mcp);
+  await server.ask(JSON.stringify({ jsonrpc: '2.0', id: 0, method: 'initialize',
+    params: { protocolVersion: '2025-11-25', capabilities: {}, clientInfo: { name: 'bench', version: '1' } } }));
+  server.proc.stdin.write('{"jsonrpc":"2.0","method":"notifications/initialized"}\n');
+  const transport = new StdioClientTransport({ command: mcp, env: process.env });
+  const client = new Client({ name: 'bench', version: '1' });
+  await client.connect(transport);
+
+  let window;
+  for (let i = 0; i < 100 && !window; i++, await sleep(100)) {
+    window = JSON.parse(await helper.ask(JSON.stringify({ id: 1, method: 'windows', app }))).result?.windows?.[0]?.window_id;
+  }
+  await server.ask(JSON.stringify({ jsonrpc: '2.0', id: 1, method: 'tools/call', params: { name: 'windows', arguments: { app } } }));
+  await client.callTool({ name: 'windows', arguments: { app } });
+
+  for (const includeImage of [false, true]) {
+    const args = { app, window_id: window, ...(includeImage ? { include_image: true } : {}) };
+    const times = { gui: [], mcp: [], sdk: [] };
+    let bytes = {};
+    for (let i = 0; i < runs; i++) {
+      const [g, gl] = await timed(() => helper.ask(JSON.stringify({ id: i, method: 'observe', ...args })));
+      const [m, ml] = await timed(() => server.ask(JSON.stringify({ jsonrpc: '2.0', id: i + 10, method: 'tools/call',
+        params: { name: 'observe', arguments: args } })));
+      const [s] = await timed(() => client.callTool({ name: 'observe', arguments: args }));
+      if (!gl.includes('"observation_id"') || !ml.includes('"observation_id"')) throw new Error(gl + ml);
+      times.gui.push(g); times.mcp.push(m); times.sdk.push(s);
+      bytes = { gui: gl.length, mcp: ml.length };
+    }
+    console.log(JSON.stringify({ observe: includeImage ? 'include_image' : 'tree', runs,
+      median_ms: Object.fromEntries(Object.entries(times).map(([k, v]) => [k, +median(v).toFixed(2)])),
+      response_bytes: bytes }));
+  }
+  await client.close();
+  for (const p of [helper, server, fixture]) p.proc.kill();
+})().catch((e) => { console.error(e); process.exit(1); });
