@@ -80,7 +80,8 @@ void StdioServer::readAvailable() {
 void StdioServer::take(std::string_view line) {
   if (line.find_first_not_of(" \t\r") == std::string_view::npos) return;
   Json message = Json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
-  if (message.is_discarded()) {
+  // The reader stops at a NUL byte, which JSON has no place for: no JSON text at all.
+  if (message.is_discarded() || line.find('\0') != std::string_view::npos) {
     pending_.push_back({errorResponse(std::nullopt, kParseError, "Parse error"), true});
     return;
   }

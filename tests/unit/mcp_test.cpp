@@ -189,16 +189,17 @@ TEST(McpTransport, CancelledRequestsAreNeverAnswered) {
 
 TEST(McpTransport, FramingErrorsKeepTheirPlaceAndEndOfInputAnswersTheLastLine) {
   Transport t;
-  t.input = "\n  \r\n" + std::string(70000, ' ') + "\nnot json\n" + callLine(1, "a") +
+  t.input = "\n  \r\n" + std::string(70000, ' ') + "\nnot json\n" + std::string("{}\0{", 4) + "\n" + callLine(1, "a") +
             callLine(2, "last").substr(0, callLine(2, "last").size() - 1);
   const auto lines = t.run();
-  ASSERT_EQ(lines.size(), 4u);
+  ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0]["error"]["code"], kInvalidRequest);
   EXPECT_EQ(lines[0]["error"]["data"]["max_bytes"], 65536);
   EXPECT_EQ(lines[1]["error"]["code"], kParseError);
   EXPECT_FALSE(lines[1].contains("id"));
-  EXPECT_EQ(lines[2]["id"], 1);
-  EXPECT_EQ(lines[3]["id"], 2);
+  EXPECT_EQ(lines[2]["error"]["code"], kParseError);
+  EXPECT_EQ(lines[3]["id"], 1);
+  EXPECT_EQ(lines[4]["id"], 2);
 }
 
 }  // namespace
