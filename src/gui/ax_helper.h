@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "gui/channel/failure.h"
+#include "gui/failure.h"
 #include "gui/observation/locate.h"
 #include "gui/observation/observation_store.h"
 #include "gui/observation/selector.h"

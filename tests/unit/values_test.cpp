@@ -1,6 +1,6 @@
 // Element values: request value conversion, rendering for observations, and the status
 // rules of value reads, settability and the enabled state.
-#include "gui/actions/values.h"
+#include "gui/observation/values.h"
 
 #include <cmath>
 #include <limits>

@@ -8,7 +8,7 @@
 
 #include <array>
 
-#include "gui/actions/values.h"
+#include "gui/observation/values.h"
 #include "gui/ax_helper.h"
 #include "gui/observation/attributes.h"
 

@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "gui/channel/failure.h"
+#include "gui/failure.h"
 #include "platform/screen_capture.h"
 
 namespace velmaris::gui {

@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "gui/ax_helper.h"
-#include "gui/channel/failure.h"
+#include "gui/failure.h"
 #include "gui/limits.h"
 
 namespace velmaris::gui {

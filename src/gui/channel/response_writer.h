@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "gui/channel/failure.h"
+#include "gui/failure.h"
 #include "gui/limits.h"
 
 namespace velmaris::gui {

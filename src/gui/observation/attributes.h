@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "gui/channel/failure.h"
+#include "gui/failure.h"
 #include "platform/accessibility.h"
 
 namespace velmaris::gui {

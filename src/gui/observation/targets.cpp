@@ -2,7 +2,7 @@
 // elements that can be acted on or written, each with an element ref in a new observation.
 // One scan per request, on the request thread.
 #include "common/uuid.h"
-#include "gui/actions/values.h"
+#include "gui/observation/values.h"
 #include "gui/ax_helper.h"
 #include "gui/limits.h"
 #include "gui/observation/attributes.h"

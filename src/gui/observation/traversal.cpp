@@ -5,7 +5,7 @@
 
 #include "common/json_writer.h"
 #include "common/uuid.h"
-#include "gui/actions/values.h"
+#include "gui/observation/values.h"
 #include "gui/ax_helper.h"
 #include "gui/limits.h"
 #include "gui/observation/attributes.h"

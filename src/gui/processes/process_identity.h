@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "gui/channel/failure.h"
+#include "gui/failure.h"
 
 namespace velmaris::gui {
 

@@ -1,13 +1,13 @@
 // Reading, rendering and converting element values under their status rules: which
 // statuses mean "no value", which mean "could not tell", and which stop the request.
 // Free functions on the request thread.
-#include "gui/actions/values.h"
+#include "gui/observation/values.h"
 
 #include <cmath>
 #include <limits>
 
 #include "common/text.h"
-#include "gui/channel/failure.h"
+#include "gui/failure.h"
 #include "gui/limits.h"
 
 namespace velmaris::gui {

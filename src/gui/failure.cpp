@@ -1,5 +1,5 @@
 // HelperFailure construction and the request deadline.
-#include "gui/channel/failure.h"
+#include "gui/failure.h"
 
 #include <algorithm>
 
