@@ -15,6 +15,9 @@ inline constexpr AXError kAXErrorInvalidUIElement = -25202;
 inline constexpr AXError kAXErrorCannotComplete = -25204;
 inline constexpr AXError kAXErrorAttributeUnsupported = -25205;
 inline constexpr AXError kAXErrorActionUnsupported = -25206;
+// The process takes no part in accessibility at all (as against -25204: it does, but did
+// not answer in time).
+inline constexpr AXError kAXErrorNotImplemented = -25208;
 inline constexpr AXError kAXErrorNoValue = -25212;
 
 }  // namespace velmaris::platform

@@ -14,7 +14,9 @@ namespace velmaris::platform::linux_desktop {
 namespace {
 
 // The application element of a process that takes no part in accessibility: no bus name,
-// the pid kept in the path so that getPid can still answer.
+// the pid kept in the path so that getPid can still answer. Every read of it is -25208
+// ("not implemented": the process does not support accessibility), never -25204, which
+// stays the answer of an application that takes part but does not answer in time.
 constexpr std::string_view kUnregisteredPrefix = "/org/velmaris/unregistered/";
 
 // Interfaces, as bits of a mask.
@@ -158,17 +160,26 @@ void AtspiAccessibility::readAheadVisits(const std::string& owner,
                                          bool attributes) {
   constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
   constexpr std::int32_t kMaxTextAhead = 16384;
+  constexpr std::int32_t kMaxActionsAhead = 16;
   if (visitHints_.size() + paths.size() >= kMaxCachedInterfaces) visitHints_.clear();
-  auto smallChildren = [](std::int32_t count) { return count > 0 && count <= kBulkChildren; };
+  auto smallChildren = [](std::int32_t count) { return count >= 0 && count <= kBulkChildren; };
   // Where only some elements' attributes are read (a scan for targets), they are those that
   // can be acted on or written.
   auto readsAttributes = [&](unsigned mask) {
     return attributes || (mask & (kAction | kValue | kEditableText)) != 0;
   };
   auto byInterfaces = [&](unsigned mask, const VisitHint& hint, ReadAheadBatch& batch) {
-    if (base && (mask & kAction)) batch.calls.push_back({kActionInterface, "GetActions"});
+    if (base && (mask & kAction)) {
+      batch.calls.push_back({kProperties, "Get", "ss", kActionInterface, "NActions"});
+      for (std::int32_t i = 0; i < std::min(hint.actionCount, kMaxActionsAhead); ++i)
+        batch.calls.push_back({kActionInterface, "GetName", "i", nullptr, nullptr, i});
+    }
     batch.attributes = readsAttributes(mask);
     if (!batch.attributes) return;
+    // One property per call: Qt's bridge dies on Properties.GetAll (Qt 5.15 and 6.4).
+    batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "Name"});
+    batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "Description"});
+    batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "AccessibleId"});
     if (mask & kComponent) batch.calls.push_back({kComponentInterface, "GetExtents", "u"});
     if (mask & kValue)
       batch.calls.push_back({kProperties, "Get", "ss", kValueInterface, "CurrentValue"});
@@ -182,17 +193,18 @@ void AtspiAccessibility::readAheadVisits(const std::string& owner,
     const std::string key = cacheKey({owner, path});
     const VisitHint& hint = visitHints_[key];
     ReadAheadBatch batch{path, {}, attributes};
+    // Where the children were few, their list also gives their number.
     if (base) {
       batch.calls = {{kAccessibleInterface, "GetState"},
                      {kAccessibleInterface, "GetRole"},
-                     {kProperties, "GetAll", "s", kAccessibleInterface}};
+                     smallChildren(hint.childCount)
+                         ? ReadAhead{kAccessibleInterface, "GetChildren"}
+                         : ReadAhead{kProperties, "Get", "ss", kAccessibleInterface, "ChildCount"}};
     }
     auto cached = interfaceCache_.find(key);
     known.push_back(cached != interfaceCache_.end());
     if (known.back()) {
       byInterfaces(cached->second, hint, batch);
-      if (base && smallChildren(hint.childCount))
-        batch.calls.push_back({kAccessibleInterface, "GetChildren"});
     } else {
       batch.calls.push_back({kAccessibleInterface, "GetInterfaces"});
     }
@@ -212,7 +224,8 @@ void AtspiAccessibility::readAheadVisits(const std::string& owner,
     unsigned mask = 0;
     if (interfaces(element, mask) == kAXErrorSuccess) byInterfaces(mask, hint, batch);
     std::int64_t count = 0;
-    if (base && childCount(element, count) == kAXErrorSuccess && smallChildren(std::int32_t(count)))
+    if (base && childCount(element, count) == kAXErrorSuccess && count > 0 &&
+        smallChildren(std::int32_t(count)))
       batch.calls.push_back({kAccessibleInterface, "GetChildren"});
     if (!batch.calls.empty() || batch.attributes) second.push_back(std::move(batch));
   }
@@ -221,7 +234,7 @@ void AtspiAccessibility::readAheadVisits(const std::string& owner,
 
 AXError AtspiAccessibility::live(const Element& element, StateSet& states) {
   states = {};
-  if (unregistered(element)) return kAXErrorCannotComplete;
+  if (unregistered(element)) return kAXErrorNotImplemented;
   // An application's root has no states worth reading; a gone application fails every call.
   if (isApplication(element)) return kAXErrorSuccess;
   BusMessage reply;
@@ -297,6 +310,17 @@ AXError AtspiAccessibility::stringProperty(const Element& element, const char* n
 }
 
 AXError AtspiAccessibility::childCount(const Element& element, std::int64_t& count) {
+  if (walking_) {
+    // During a walk, a list that was small last time was read ahead instead of its number.
+    auto hint = visitHints_.find(cacheKey(element));
+    if (hint != visitHints_.end() && hint->second.childCount >= 0 &&
+        hint->second.childCount <= kBulkChildren) {
+      std::vector<Element> list;
+      AXError status = children(element, list);
+      if (status == kAXErrorSuccess) count = std::int64_t(list.size());
+      return status;
+    }
+  }
   BusMessage reply;
   AXError status = bus_->property(element.owner, element.path, kAccessibleInterface,
                                   "ChildCount", "i", reply);
@@ -305,6 +329,32 @@ AXError AtspiAccessibility::childCount(const Element& element, std::int64_t& cou
   if (!readBasic(reply, 'i', &value)) return kAXErrorFailure;
   count = value;
   return kAXErrorSuccess;
+}
+
+// A closed menu shows a sighted user none of its items, and toolkits keep a menu's items as
+// its children while it is closed (GTK 3, Gecko, Chromium): listed, they would use up an
+// observation on menus before the window's content is reached. A menu is closed when its
+// first item is not `showing`.
+bool AtspiAccessibility::closedMenu(const Element& element) {
+  std::uint32_t atspiRole = 0;
+  if (role(element, atspiRole) != kAXErrorSuccess ||
+      (atspiRole != std::uint32_t(AtspiRole::Menu) &&
+       atspiRole != std::uint32_t(AtspiRole::PopupMenu)))
+    return false;
+  BusMessage reply;
+  BusObject first;
+  if (bus_->call(element.owner, element.path, kAccessibleInterface, "GetChildAtIndex", reply, "i",
+                 std::int32_t(0)) != kAXErrorSuccess ||
+      !readObject(reply, first) || first.path == kNullPath || first.path.empty())
+    return false;
+  BusMessage state;
+  if (bus_->call(first.owner.empty() ? element.owner : first.owner, first.path,
+                 kAccessibleInterface, "GetState", state) != kAXErrorSuccess ||
+      sd_bus_message_enter_container(state.get(), 'a', "u") <= 0)
+    return false;
+  std::uint32_t low = 0;
+  if (sd_bus_message_read_basic(state.get(), 'u', &low) <= 0) return false;
+  return !StateSet{low}.has(AtspiState::Showing);
 }
 
 AXError AtspiAccessibility::children(const Element& element, std::vector<Element>& out) {
@@ -437,7 +487,7 @@ AXError AtspiAccessibility::copyAttributeValue(const Element& element,
                                                const std::string& attribute,
                                                AttributeValue& out) {
   out = AttributeValue::none();
-  if (unregistered(element)) return kAXErrorCannotComplete;
+  if (unregistered(element)) return kAXErrorNotImplemented;
   if (attribute == "AXHelp") return kAXErrorAttributeUnsupported;  // AT-SPI publishes none
 
   if (attribute == "AXWindows" || attribute == "AXFocusedWindow" ||
@@ -478,13 +528,13 @@ AXError AtspiAccessibility::copyAttributeValue(const Element& element,
   }
   if (attribute == "AXChildren") {
     std::vector<Element> list;
-    status = children(element, list);
+    status = closedMenu(element) ? kAXErrorSuccess : children(element, list);
     if (status == kAXErrorSuccess) out = AttributeValue::ofElements(std::move(list));
     return status;
   }
   if (attribute == "AXEnabled") {
     if (isApplication(element)) return kAXErrorAttributeUnsupported;
-    out = AttributeValue::ofBoolean(states.has(AtspiState::Enabled));
+    out = AttributeValue::ofBoolean(states.enabled());
     return kAXErrorSuccess;
   }
   if (attribute == "AXMinimized") {
@@ -516,7 +566,7 @@ AXError AtspiAccessibility::getAttributeValueCount(const Element& element,
                                                    const std::string& attribute,
                                                    std::int64_t& count) {
   count = 0;
-  if (unregistered(element)) return kAXErrorCannotComplete;
+  if (unregistered(element)) return kAXErrorNotImplemented;
   if (attribute == "AXWindows") {
     if (!isApplication(element)) return kAXErrorAttributeUnsupported;
     std::vector<Element> list;
@@ -529,7 +579,14 @@ AXError AtspiAccessibility::getAttributeValueCount(const Element& element,
   StateSet states;
   AXError status = live(element, states);
   if (status != kAXErrorSuccess) return status;
-  return childCount(element, count);
+  status = childCount(element, count);
+  if (status != kAXErrorSuccess) return status;
+  if (walking_) {
+    visitHints_[cacheKey(element)].childCount =
+        std::int32_t(std::min<std::int64_t>(count, INT32_MAX));
+  }
+  if (count > 0 && closedMenu(element)) count = 0;
+  return status;
 }
 
 AXError AtspiAccessibility::copyAttributeValues(const Element& element,
@@ -537,7 +594,7 @@ AXError AtspiAccessibility::copyAttributeValues(const Element& element,
                                                 std::int64_t maxValues, AttributeValue& values) {
   values = AttributeValue::none();
   if (index < 0 || maxValues < 0) return kAXErrorIllegalArgument;
-  if (unregistered(element)) return kAXErrorCannotComplete;
+  if (unregistered(element)) return kAXErrorNotImplemented;
   if (attribute == "AXWindows") {
     if (!isApplication(element)) return kAXErrorAttributeUnsupported;
     std::vector<Element> list;
@@ -558,8 +615,13 @@ AXError AtspiAccessibility::copyAttributeValues(const Element& element,
   std::int64_t count = 0;
   status = childCount(element, count);
   if (status != kAXErrorSuccess) return status;
+  if (count > 0 && closedMenu(element)) count = 0;
   if (index > count) return kAXErrorIllegalArgument;
   std::int64_t wanted = std::min(maxValues, count - index);
+  if (wanted == 0) {
+    values = AttributeValue::ofElements({});
+    return kAXErrorSuccess;
+  }
   if (count <= kBulkChildren) {
     std::vector<Element> list;
     status = children(element, list);
@@ -599,21 +661,39 @@ AXError AtspiAccessibility::getPid(const Element& element, std::int32_t& pid) {
   return bus_->connectionPid(element.owner, pid);
 }
 
+// Action names are the programmatic ones, `GetName(i)` for each of `NActions`: the same in
+// every locale. `GetActions` is never called: its first field is the localized name
+// ("Klicken" in German, "" from Chromium), and Firefox answers it for a hidden button with
+// a reply that is not valid UTF-8, which makes libdbus abort Firefox.
 AXError AtspiAccessibility::atspiActions(const Element& element,
                                          std::vector<AtspiAction>& actions) {
+  constexpr std::int32_t kMaxActions = 64;
   actions.clear();
   BusMessage reply;
-  AXError status = bus_->call(element.owner, element.path, kActionInterface, "GetActions", reply);
+  AXError status =
+      bus_->property(element.owner, element.path, kActionInterface, "NActions", "i", reply);
   if (status != kAXErrorSuccess) return status;
-  if (sd_bus_message_enter_container(reply.get(), 'a', "(sss)") <= 0) return kAXErrorFailure;
-  for (std::int32_t index = 0;; index++) {
-    const char* name = nullptr;
-    const char* localized = nullptr;
-    const char* keys = nullptr;
-    int r = sd_bus_message_read(reply.get(), "(sss)", &name, &localized, &keys);
-    if (r < 0) return kAXErrorFailure;
-    if (r == 0) break;
-    actions.push_back({index, name});
+  std::int32_t count = 0;
+  if (!readBasic(reply, 'i', &count)) return kAXErrorFailure;
+  count = std::clamp(count, 0, kMaxActions);
+  if (walking_ && count > 0) {
+    // The names go out together unless the visit already sent them for this many actions.
+    VisitHint& hint = visitHints_[cacheKey(element)];
+    if (hint.actionCount != count) {
+      hint.actionCount = count;
+      std::vector<ReadAheadBatch> names{{element.path, {}, false}};
+      for (std::int32_t i = 0; i < count; ++i)
+        names[0].calls.push_back({kActionInterface, "GetName", "i", nullptr, nullptr, i});
+      bus_->readAhead(element.owner, names);
+    }
+  }
+  for (std::int32_t index = 0; index < count; index++) {
+    BusMessage name;
+    status = bus_->call(element.owner, element.path, kActionInterface, "GetName", name, "i", index);
+    if (status != kAXErrorSuccess) return status;
+    std::string text;
+    if (!readString(name, text)) return kAXErrorFailure;
+    actions.push_back({index, std::move(text)});
   }
   return kAXErrorSuccess;
 }
@@ -687,7 +767,7 @@ AXError AtspiAccessibility::copyActionNames(const Element& element,
 AXError AtspiAccessibility::isAttributeSettable(const Element& element,
                                                 const std::string& attribute, bool& settable) {
   settable = false;
-  if (unregistered(element)) return kAXErrorCannotComplete;
+  if (unregistered(element)) return kAXErrorNotImplemented;
   if (!knownAttribute(attribute)) return kAXErrorAttributeUnsupported;
   if (attribute != "AXValue") {
     StateSet states;
@@ -705,7 +785,7 @@ AXError AtspiAccessibility::isAttributeSettable(const Element& element,
 AXError AtspiAccessibility::setAttributeValue(const Element& element,
                                               const std::string& attribute,
                                               const AttributeValue& value) {
-  if (unregistered(element)) return kAXErrorCannotComplete;
+  if (unregistered(element)) return kAXErrorNotImplemented;
   if (attribute != "AXValue") {
     return knownAttribute(attribute) ? kAXErrorIllegalArgument : kAXErrorAttributeUnsupported;
   }
@@ -784,7 +864,7 @@ AXError AtspiAccessibility::scrollByPage(const Element& pane, bool vertical, dou
 }
 
 AXError AtspiAccessibility::performAction(const Element& element, const std::string& action) {
-  if (unregistered(element)) return kAXErrorCannotComplete;
+  if (unregistered(element)) return kAXErrorNotImplemented;
   Facts facts;
   AXError status = this->facts(element, facts);
   if (status != kAXErrorSuccess) return status;

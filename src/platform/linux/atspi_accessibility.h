@@ -67,6 +67,7 @@ class AtspiAccessibility final : public Accessibility {
   AXError interfaces(const Element& element, unsigned& interfaces);
   AXError stringProperty(const Element& element, const char* name, std::string& value);
   AXError children(const Element& element, std::vector<Element>& children);
+  bool closedMenu(const Element& element);
   AXError childCount(const Element& element, std::int64_t& count);
   AXError windows(const Element& application, std::vector<Element>& windows);
   AXError activeWindow(const Element& application, AttributeValue& value);
@@ -83,10 +84,12 @@ class AtspiAccessibility final : public Accessibility {
   // An object's interfaces never change and its path is never reused, so they are kept.
   std::unordered_map<std::string, unsigned> interfaceCache_;
   // What the last visit of an element found, to decide what the next visit reads ahead:
-  // children and text are only read ahead when they were small (-1: not known).
+  // children and text are only read ahead when they were small, action names when their
+  // number is known (-1: not known).
   struct VisitHint {
     std::int32_t childCount = -1;
     std::int32_t characterCount = -1;
+    std::int32_t actionCount = -1;
   };
   std::unordered_map<std::string, VisitHint> visitHints_;
   bool walking_ = false;  // reads may be read ahead only during a walk

@@ -17,7 +17,7 @@ std::uint64_t monotonicUsec() {
 
 constexpr const char* kReadOnlyMembers[] = {
     "GetState",   "GetRole",    "GetInterfaces", "GetChildren",   "GetChildAtIndex",
-    "GetIndexInParent", "GetActions", "GetExtents", "GetText", "GetAttributes",
+    "GetIndexInParent", "GetName", "GetExtents", "GetText", "GetAttributes",
     "GetApplicationBusAddress", "GetConnectionUnixProcessID"};
 
 int onReadAheadReply(sd_bus_message* message, void* userdata, sd_bus_error*) {
@@ -29,29 +29,6 @@ int onReadAheadReply(sd_bus_message* message, void* userdata, sd_bus_error*) {
     entry->reply.reset(sd_bus_message_ref(message));
   }
   return 0;
-}
-
-// Moves a GetAll reply's read position to the variant of `name`; a property the reply does
-// not hold is unsupported, as a single read would have answered.
-bool positionAtProperty(sd_bus_message* all, const char* name, BusMessage& reply,
-                        AXError& status) {
-  if (sd_bus_message_rewind(all, 1) < 0 || sd_bus_message_enter_container(all, 'a', "{sv}") <= 0)
-    return false;
-  for (;;) {
-    int r = sd_bus_message_enter_container(all, 'e', "sv");
-    if (r < 0) return false;
-    if (r == 0) break;
-    const char* key = nullptr;
-    if (sd_bus_message_read_basic(all, 's', &key) <= 0) return false;
-    if (std::strcmp(key, name) == 0) {
-      reply.reset(sd_bus_message_ref(all));
-      status = kAXErrorSuccess;
-      return true;
-    }
-    if (sd_bus_message_skip(all, "v") < 0 || sd_bus_message_exit_container(all) < 0) return false;
-  }
-  status = kAXErrorAttributeUnsupported;
-  return true;
 }
 
 // Takes replies in until `entry`'s has come; false when it will not (the connection broke,
@@ -81,10 +58,10 @@ std::string readAheadKey(const ReadAhead& call) {
   std::string key = std::string(call.interface) + '.' + call.member;
   const char* types = call.types;
   if (types == nullptr || *types == '\0') return key;
-  if (std::strcmp(types, "s") == 0 && call.first) return key + '\n' + call.first;
   if (std::strcmp(types, "ss") == 0 && call.first && call.second)
     return key + '\n' + call.first + '\n' + call.second;
-  if (std::strcmp(types, "u") == 0) return key + '\n' + std::to_string(call.a);
+  if (std::strcmp(types, "u") == 0 || std::strcmp(types, "i") == 0)
+    return key + '\n' + std::to_string(call.a);
   if (std::strcmp(types, "ii") == 0)
     return key + '\n' + std::to_string(call.a) + '\n' + std::to_string(call.b);
   return {};
@@ -92,7 +69,7 @@ std::string readAheadKey(const ReadAhead& call) {
 
 bool isReadOnlyCall(const char* interface, const char* member) {
   if (std::strcmp(interface, "org.freedesktop.DBus.Properties") == 0)
-    return std::strcmp(member, "Get") == 0 || std::strcmp(member, "GetAll") == 0;
+    return std::strcmp(member, "Get") == 0;
   for (const char* name : kReadOnlyMembers)
     if (std::strcmp(member, name) == 0) return true;
   return false;
@@ -123,34 +100,25 @@ bool AccessibilityBus::keptReply(const std::string& destination, const std::stri
     return false;
   }
   ReadAhead call{interface, member, types};
-  if (types && std::strcmp(types, "s") == 0) {
-    call.first = va_arg(args, const char*);
-  } else if (types && std::strcmp(types, "ss") == 0) {
+  if (types && std::strcmp(types, "ss") == 0) {
     call.first = va_arg(args, const char*);
     call.second = va_arg(args, const char*);
   } else if (types && std::strcmp(types, "u") == 0) {
     call.a = va_arg(args, std::uint32_t);
+  } else if (types && std::strcmp(types, "i") == 0) {
+    call.a = va_arg(args, std::int32_t);
   } else if (types && std::strcmp(types, "ii") == 0) {
     call.a = va_arg(args, std::int32_t);
     call.b = va_arg(args, std::int32_t);
   }
   const std::string key = readAheadKey(call);
   if (key.empty()) return false;
-  auto& entries = kept_->objects[path].entries;
-  // One property of an interface whose properties were read all at once is served from
-  // that reply, positioned at the property's variant, where a single read would be.
-  const bool property = std::strcmp(member, "Get") == 0 && call.first && call.second;
-  const std::string allKey =
-      property ? readAheadKey({"org.freedesktop.DBus.Properties", "GetAll", "s", call.first})
-               : std::string();
-  for (auto& kept : entries) {
+  for (auto& kept : kept_->objects[path].entries) {
     KeptReplies::Entry& entry = *kept;
-    const bool whole = entry.key == key;
-    if (!whole && !(property && entry.key == allKey)) continue;
+    if (entry.key != key) continue;
     if (!awaitReply(*kept_, entry)) return false;
     status = entry.status;
     if (!entry.reply) return true;
-    if (!whole) return positionAtProperty(entry.reply.get(), call.second, reply, status);
     if (sd_bus_message_rewind(entry.reply.get(), 1) < 0) return false;
     reply.reset(sd_bus_message_ref(entry.reply.get()));
     return true;
@@ -189,12 +157,12 @@ void AccessibilityBus::readAhead(const std::string& destination,
       BusMessage message(raw);
       if (!destination.empty() && destination[0] == ':') sd_bus_message_set_auto_start(raw, 0);
       int r = 0;
-      if (call.types && std::strcmp(call.types, "s") == 0)
-        r = sd_bus_message_append(raw, "s", call.first);
-      else if (call.types && std::strcmp(call.types, "ss") == 0)
+      if (call.types && std::strcmp(call.types, "ss") == 0)
         r = sd_bus_message_append(raw, "ss", call.first, call.second);
       else if (call.types && std::strcmp(call.types, "u") == 0)
         r = sd_bus_message_append(raw, "u", static_cast<std::uint32_t>(call.a));
+      else if (call.types && std::strcmp(call.types, "i") == 0)
+        r = sd_bus_message_append(raw, "i", static_cast<std::int32_t>(call.a));
       else if (call.types && std::strcmp(call.types, "ii") == 0)
         r = sd_bus_message_append(raw, "ii", static_cast<std::int32_t>(call.a),
                                   static_cast<std::int32_t>(call.b));

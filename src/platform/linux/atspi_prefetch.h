@@ -15,7 +15,7 @@
 namespace velmaris::platform::linux_desktop {
 
 // A read sent ahead: a method without arguments or with the arguments of one of the shapes
-// "s", "ss" (strings `first`, `second`), "u" (`a`) or "ii" (`a`, `b`).
+// "ss" (strings `first`, `second`), "i" or "u" (`a`) or "ii" (`a`, `b`).
 struct ReadAhead {
   const char* interface;
   const char* member;

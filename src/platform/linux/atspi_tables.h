@@ -16,7 +16,9 @@ enum class AtspiRole : std::uint32_t {
   Dialog = 16,
   FileChooser = 19,
   Frame = 23,
+  Menu = 33,
   PasswordText = 40,
+  PopupMenu = 41,
   ProgressBar = 42,
   RadioButton = 44,
   RadioMenuItem = 45,
@@ -43,6 +45,7 @@ enum class AtspiState : std::uint32_t {
   Iconified = 15,
   MultiLine = 17,
   Sensitive = 24,
+  Showing = 25,
   Vertical = 29,
   Indeterminate = 32,
   Checkable = 41,
@@ -55,6 +58,8 @@ struct StateSet {
     return (bits >> static_cast<std::uint32_t>(state)) & 1u;
   }
   bool empty() const { return bits == 0; }
+  // GTK 4 publishes only `sensitive`; GTK 3, Qt and the browsers publish both.
+  bool enabled() const { return has(AtspiState::Sensitive) || has(AtspiState::Enabled); }
 };
 
 // The AX role of an AT-SPI role; text roles become "AXTextArea" when multi-line.
