@@ -1,6 +1,8 @@
 // The time of one "observe" of the GTK fixture through velmaris-gui and through velmaris-mcp,
 // alternating, measured at the client from writing the request to reading the whole answer:
-// raw lines on both pipes, and the official MCP SDK client's callTool. Prints medians.
+// raw lines on both pipes, and the official MCP SDK client's callTool. Prints medians for
+// the tree, the tree with its image, and a request refused before any platform call (what
+// the two channels and the MCP mapping cost by themselves).
 //
 //   scripts/virtual-desktop -- env NODE_PATH=build/mcp-client/node_modules \
 //     node bench/mcp_observe_latency.cjs build/bin/velmaris-gui build/bin/velmaris-mcp \
@@ -70,8 +72,9 @@ const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
   await server.ask(JSON.stringify({ jsonrpc: '2.0', id: 1, method: 'tools/call', params: { name: 'windows', arguments: { app } } }));
   await client.callTool({ name: 'windows', arguments: { app } });
 
-  for (const includeImage of [false, true]) {
-    const args = { app, window_id: window, ...(includeImage ? { include_image: true } : {}) };
+  const cases = { tree: { app, window_id: window }, include_image: { app, window_id: window, include_image: true },
+    refused: { app, window_id: 'x' } };
+  for (const [name, args] of Object.entries(cases)) {
     const times = { gui: [], mcp: [], sdk: [] };
     let bytes = {};
     for (let i = 0; i < runs; i++) {
@@ -79,11 +82,11 @@ const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
       const [m, ml] = await timed(() => server.ask(JSON.stringify({ jsonrpc: '2.0', id: i + 10, method: 'tools/call',
         params: { name: 'observe', arguments: args } })));
       const [s] = await timed(() => client.callTool({ name: 'observe', arguments: args }));
-      if (!gl.includes('"observation_id"') || !ml.includes('"observation_id"')) throw new Error(gl + ml);
+      if (name !== 'refused' && !(gl.includes('"observation_id"') && ml.includes('"observation_id"'))) throw new Error(gl + ml);
       times.gui.push(g); times.mcp.push(m); times.sdk.push(s);
       bytes = { gui: gl.length, mcp: ml.length };
     }
-    console.log(JSON.stringify({ observe: includeImage ? 'include_image' : 'tree', runs,
+    console.log(JSON.stringify({ observe: name, runs,
       median_ms: Object.fromEntries(Object.entries(times).map(([k, v]) => [k, +median(v).toFixed(2)])),
       response_bytes: bytes }));
   }
