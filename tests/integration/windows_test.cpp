@@ -3,6 +3,7 @@
 // framing through real pipes.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <algorithm>
 #include <fstream>
@@ -66,6 +67,29 @@ TEST(Windows, ListsTheFixturesWindowsWithStableHandles) {
   EXPECT_EQ(std::count(third.begin(), third.end(), first[1]), 1);
   EXPECT_GT(*std::max_element(third.begin(), third.end()), *std::max_element(first.begin(), first.end()));
   EXPECT_EQ(helper.errorText(), "");
+}
+
+// Top-level accessible children that are no windows (fillers without an X window) are not
+// listed; thousands of them are refused as too many, in time, without reading them all.
+TEST(Windows, TopLevelsWithoutAWindowAndHugeListsOfThem) {
+  struct Case {
+    int extra;
+    const char* code;  // null: listed
+  } cases[] = {{120, nullptr}, {5000, "window_limit_exceeded"}};
+  for (const Case& c : cases) {
+    Fixture fixture({"--app-id=" + std::string(kApp), "--title=Solo",
+                     "--top-level-children=" + std::to_string(c.extra)});
+    Helper helper;
+    const auto start = std::chrono::steady_clock::now();
+    Json r = windows(helper);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3500));
+    if (c.code) {
+      EXPECT_EQ(r["error"]["code"], c.code) << r.dump();
+    } else {
+      ASSERT_EQ(r["result"]["windows"].size(), 1u) << r.dump();
+      EXPECT_EQ(r["result"]["windows"][0]["title"], "Solo");
+    }
+  }
 }
 
 TEST(Windows, ARestartedApplicationGetsNewHandles) {

@@ -43,6 +43,9 @@ constexpr InterfaceName kInterfaceNames[] = {
 constexpr std::size_t kMaxCachedInterfaces = 8192;
 // Above this many children, a range is read one child at a time rather than all at once.
 constexpr std::int64_t kBulkChildren = 1024;
+// Top-level children are read one at a time, at most this many per list (the most windows
+// a list may hold, plus one): an application may list thousands.
+constexpr std::int64_t kWindowReads = 129;
 
 bool unregistered(const Element& element) { return element.owner.empty(); }
 bool isApplication(const Element& element) { return element.path == kRootPath; }
@@ -84,8 +87,9 @@ bool knownAttribute(const std::string& attribute) {
 
 }  // namespace
 
-AtspiAccessibility::AtspiAccessibility(std::shared_ptr<AccessibilityBus> bus)
-    : bus_(std::move(bus)) {}
+AtspiAccessibility::AtspiAccessibility(std::shared_ptr<AccessibilityBus> bus,
+                                       PlacementSource placementsOf)
+    : bus_(std::move(bus)), placementsOf_(std::move(placementsOf)) {}
 
 bool AtspiAccessibility::isProcessTrusted() {
   std::vector<BusObject> applications;
@@ -369,20 +373,58 @@ AXError AtspiAccessibility::children(const Element& element, std::vector<Element
   return kAXErrorSuccess;
 }
 
+// The application's windows among its first kWindowReads top-level children, read one at a
+// time. Toolkits give top levels other roles than a window's (qt6ct's main window is a
+// filler), so a top level counts when its role is a window's or when it has the rectangle of
+// a top-level X window of the process (its client window or the window manager's frame).
 AXError AtspiAccessibility::windows(const Element& application, std::vector<Element>& out) {
   out.clear();
-  std::vector<Element> all;
-  AXError status = children(application, all);
+  std::int64_t count = 0;
+  AXError status = childCount(application, count);
   if (status != kAXErrorSuccess) return status;
-  for (auto& child : all) {
+  std::optional<std::vector<WindowPlacement>> placements;  // read once, when first needed
+  for (std::int64_t i = 0; i < std::min(count, kWindowReads); i++) {
+    BusMessage reply;
+    status = bus_->call(application.owner, application.path, kAccessibleInterface,
+                        "GetChildAtIndex", reply, "i", std::int32_t(i));
+    if (status != kAXErrorSuccess) return status;
+    BusObject object;
+    if (!readObject(reply, object)) return kAXErrorFailure;
+    if (object.path == kNullPath) break;  // the list shrank meanwhile
+    Element child{object.owner.empty() ? application.owner : object.owner, object.path};
     std::uint32_t childRole = 0;
     status = role(child, childRole);
     // A window that went away between the two calls is simply no longer listed.
     if (status == kAXErrorInvalidUIElement) continue;
     if (status != kAXErrorSuccess) return status;
-    if (isWindowRole(childRole)) out.push_back(std::move(child));
+    if (isWindowRole(childRole)) {
+      out.push_back(std::move(child));
+    } else if (ownsTopLevelWindow(application, child, placements)) {
+      if (windowTopLevels_.size() >= kMaxCachedInterfaces) windowTopLevels_.clear();
+      windowTopLevels_.insert(cacheKey(child));
+      out.push_back(std::move(child));
+    }
   }
   return kAXErrorSuccess;
+}
+
+bool AtspiAccessibility::ownsTopLevelWindow(
+    const Element& application, const Element& child,
+    std::optional<std::vector<WindowPlacement>>& placements) {
+  if (!placementsOf_) return false;
+  std::int32_t box[4] = {0, 0, 0, 0};
+  if (answeredExtents(child, box) != kAXErrorSuccess || box[2] <= 0 || box[3] <= 0) return false;
+  if (!placements) {
+    std::int32_t pid = 0;
+    if (bus_->connectionPid(application.owner, pid) != kAXErrorSuccess) return false;
+    placements = placementsOf_(pid);
+  }
+  for (const WindowPlacement& p : *placements) {
+    const std::int32_t client[4] = {p.x, p.y, p.width, p.height};
+    const std::int32_t frame[4] = {p.frameX, p.frameY, p.frameWidth, p.frameHeight};
+    if (std::equal(box, box + 4, client) || std::equal(box, box + 4, frame)) return true;
+  }
+  return false;
 }
 
 AXError AtspiAccessibility::activeWindow(const Element& application, AttributeValue& value) {
@@ -403,6 +445,10 @@ AXError AtspiAccessibility::activeWindow(const Element& application, AttributeVa
 }
 
 AXError AtspiAccessibility::extents(const Element& element, std::int32_t (&box)[4]) {
+  return answeredExtents(element, box);
+}
+
+AXError AtspiAccessibility::answeredExtents(const Element& element, std::int32_t (&box)[4]) {
   unsigned mask = 0;
   AXError status = interfaces(element, mask);
   if (status != kAXErrorSuccess) return status;
@@ -511,7 +557,9 @@ AXError AtspiAccessibility::copyAttributeValue(const Element& element,
     status = role(element, atspiRole);
     if (status == kAXErrorSuccess) {
       out = AttributeValue::ofString(
-          std::string(axRole(atspiRole, states.has(AtspiState::MultiLine))));
+          windowTopLevels_.count(cacheKey(element))
+              ? std::string("AXWindow")
+              : std::string(axRole(atspiRole, states.has(AtspiState::MultiLine))));
     }
     return status;
   }
@@ -541,7 +589,8 @@ AXError AtspiAccessibility::copyAttributeValue(const Element& element,
     std::uint32_t atspiRole = 0;
     status = role(element, atspiRole);
     if (status != kAXErrorSuccess) return status;
-    if (!isWindowRole(atspiRole)) return kAXErrorAttributeUnsupported;
+    if (!isWindowRole(atspiRole) && !windowTopLevels_.count(cacheKey(element)))
+      return kAXErrorAttributeUnsupported;
     out = AttributeValue::ofBoolean(states.has(AtspiState::Iconified));
     return kAXErrorSuccess;
   }
@@ -569,9 +618,13 @@ AXError AtspiAccessibility::getAttributeValueCount(const Element& element,
   if (unregistered(element)) return kAXErrorNotImplemented;
   if (attribute == "AXWindows") {
     if (!isApplication(element)) return kAXErrorAttributeUnsupported;
+    // More top levels than a window list may hold are all counted, unread: the list is
+    // refused as too long without thousands of calls to tell windows from the rest.
+    AXError status = childCount(element, count);
+    if (status != kAXErrorSuccess || count > kWindowReads) return status;
     std::vector<Element> list;
-    AXError status = windows(element, list);
-    if (status == kAXErrorSuccess) count = std::int64_t(list.size());
+    status = windows(element, list);
+    count = std::int64_t(list.size());
     return status;
   }
   if (attribute != "AXChildren") return kAXErrorAttributeUnsupported;

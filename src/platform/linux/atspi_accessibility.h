@@ -4,20 +4,28 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/accessibility.h"
 #include "platform/linux/atspi_bus.h"
 #include "platform/linux/atspi_tables.h"
+#include "platform/linux/x11_desktop.h"
 
 namespace velmaris::platform::linux_desktop {
 
 class AtspiAccessibility final : public Accessibility {
  public:
-  explicit AtspiAccessibility(std::shared_ptr<AccessibilityBus> bus);
+  // Where the top-level X windows of a process are; without it (no display) only top levels
+  // with a window's role are windows and extents are taken as answered.
+  using PlacementSource = std::function<std::vector<WindowPlacement>(std::int32_t pid)>;
+  explicit AtspiAccessibility(std::shared_ptr<AccessibilityBus> bus,
+                              PlacementSource placementsOf = {});
 
   bool isProcessTrusted() override;
   AXError setMessagingTimeout(float seconds) override;
@@ -70,8 +78,11 @@ class AtspiAccessibility final : public Accessibility {
   bool closedMenu(const Element& element);
   AXError childCount(const Element& element, std::int64_t& count);
   AXError windows(const Element& application, std::vector<Element>& windows);
+  bool ownsTopLevelWindow(const Element& application, const Element& child,
+                          std::optional<std::vector<WindowPlacement>>& placements);
   AXError activeWindow(const Element& application, AttributeValue& value);
   AXError extents(const Element& element, std::int32_t (&box)[4]);
+  AXError answeredExtents(const Element& element, std::int32_t (&box)[4]);
   AXError value(const Element& element, const Facts& facts, AttributeValue& value);
   AXError valueRange(const Element& element, ValueRange& range);
   AXError atspiActions(const Element& element, std::vector<AtspiAction>& actions);
@@ -81,6 +92,10 @@ class AtspiAccessibility final : public Accessibility {
   bool writableValue(const Facts& facts) const;
 
   std::shared_ptr<AccessibilityBus> bus_;
+  PlacementSource placementsOf_;
+  // Top levels found to be windows by their X window rather than their role: their role is
+  // "AXWindow" too. A path is never reused, so they are kept (bounded, forgotten wholesale).
+  std::unordered_set<std::string> windowTopLevels_;
   // An object's interfaces never change and its path is never reused, so they are kept.
   std::unordered_map<std::string, unsigned> interfaceCache_;
   // What the last visit of an element found, to decide what the next visit reads ahead:

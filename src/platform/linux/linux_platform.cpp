@@ -14,7 +14,8 @@ Platform makeLinuxPlatform() {
   auto bus = std::make_shared<linux_desktop::AccessibilityBus>();
   auto display = std::make_shared<linux_desktop::X11Desktop>();
   Platform platform;
-  platform.accessibility = std::make_unique<linux_desktop::AtspiAccessibility>(bus);
+  platform.accessibility = std::make_unique<linux_desktop::AtspiAccessibility>(
+      bus, [display](std::int32_t pid) { return display->placementsOf(pid); });
   platform.workspace = std::make_unique<linux_desktop::LinuxWorkspace>(bus, display);
   platform.clock = makeSystemClock();
   platform.windowServer = makeLinuxWindowServer();

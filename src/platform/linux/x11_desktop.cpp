@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 namespace velmaris::platform::linux_desktop {
@@ -64,14 +65,15 @@ bool X11Desktop::connect() {
   }
   root_ = screens.data->root;
   const char* names[] = {"_NET_CLIENT_LIST", "_NET_WM_PID", "_NET_SUPPORTING_WM_CHECK",
-                         "_GTK_APPLICATION_ID", "UTF8_STRING"};
+                         "_GTK_APPLICATION_ID", "UTF8_STRING", "_GTK_FRAME_EXTENTS"};
   xcb_atom_t* atoms[] = {&netClientList_, &netWmPid_, &netSupportingWmCheck_, &gtkApplicationId_,
-                         &utf8String_};
-  xcb_intern_atom_cookie_t cookies[5];
-  for (int i = 0; i < 5; i++) {
+                         &utf8String_, &gtkFrameExtents_};
+  constexpr int kAtoms = int(std::size(names));
+  xcb_intern_atom_cookie_t cookies[kAtoms];
+  for (int i = 0; i < kAtoms; i++) {
     cookies[i] = xcb_intern_atom(connection_, 0, std::uint16_t(std::strlen(names[i])), names[i]);
   }
-  for (int i = 0; i < 5; i++) *atoms[i] = internAtom(connection_, cookies[i]);
+  for (int i = 0; i < kAtoms; i++) *atoms[i] = internAtom(connection_, cookies[i]);
   return true;
 }
 
@@ -141,6 +143,54 @@ std::vector<ClientWindow> X11Desktop::clientWindows() {
                                   std::size_t(xcb_get_property_value_length(id.get())));
     }
     result.push_back(std::move(client));
+  }
+  return result;
+}
+
+std::vector<WindowPlacement> X11Desktop::placementsOf(std::int32_t pid) {
+  std::vector<WindowPlacement> result;
+  for (const ClientWindow& client : clientWindows()) {
+    if (client.pid != pid || pid <= 0) continue;
+    auto geometryCookie = xcb_get_geometry(connection_, client.window);
+    auto originCookie = xcb_translate_coordinates(connection_, client.window, root_, 0, 0);
+    auto insetsCookie =
+        windowProperty(connection_, client.window, gtkFrameExtents_, XCB_ATOM_CARDINAL, 4);
+    Reply<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(connection_, geometryCookie, nullptr));
+    Reply<xcb_translate_coordinates_reply_t> origin(
+        xcb_translate_coordinates_reply(connection_, originCookie, nullptr));
+    Reply<xcb_get_property_reply_t> insets(
+        xcb_get_property_reply(connection_, insetsCookie, nullptr));
+    if (!geometry || !origin) continue;
+    WindowPlacement placement;
+    placement.x = origin->dst_x;
+    placement.y = origin->dst_y;
+    placement.width = geometry->width;
+    placement.height = geometry->height;
+    if (insets && insets->format == 32 && xcb_get_property_value_length(insets.get()) >= 16) {
+      std::uint32_t words[4];
+      std::memcpy(words, xcb_get_property_value(insets.get()), sizeof words);
+      placement.insetLeft = std::int32_t(std::min<std::uint32_t>(words[0], 0xffff));
+      placement.insetRight = std::int32_t(std::min<std::uint32_t>(words[1], 0xffff));
+      placement.insetTop = std::int32_t(std::min<std::uint32_t>(words[2], 0xffff));
+      placement.insetBottom = std::int32_t(std::min<std::uint32_t>(words[3], 0xffff));
+    }
+    // The frame: the ancestor that is a child of the root.
+    xcb_window_t frame = client.window;
+    for (int depth = 0; depth < 8; depth++) {
+      Reply<xcb_query_tree_reply_t> tree(
+          xcb_query_tree_reply(connection_, xcb_query_tree(connection_, frame), nullptr));
+      if (!tree || tree->parent == root_ || tree->parent == XCB_WINDOW_NONE) break;
+      frame = tree->parent;
+    }
+    Reply<xcb_get_geometry_reply_t> frameGeometry(
+        xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, frame), nullptr));
+    if (!frameGeometry) continue;
+    placement.frameX = frameGeometry->x;
+    placement.frameY = frameGeometry->y;
+    placement.frameWidth = frameGeometry->width + 2 * frameGeometry->border_width;
+    placement.frameHeight = frameGeometry->height + 2 * frameGeometry->border_width;
+    result.push_back(placement);
   }
   return result;
 }

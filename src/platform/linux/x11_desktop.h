@@ -17,6 +17,15 @@ struct ClientWindow {
   std::string applicationId;          // _GTK_APPLICATION_ID, empty when unset
 };
 
+// Where a top-level client window is: its own rectangle and its top-level ancestor's (the
+// window manager's frame, or itself when unmanaged), in root coordinates, and the shadow a
+// client-side decorated GTK window draws inside its own rectangle (_GTK_FRAME_EXTENTS).
+struct WindowPlacement {
+  std::int32_t x = 0, y = 0, width = 0, height = 0;
+  std::int32_t frameX = 0, frameY = 0, frameWidth = 0, frameHeight = 0;
+  std::int32_t insetLeft = 0, insetRight = 0, insetTop = 0, insetBottom = 0;
+};
+
 class X11Desktop {
  public:
   X11Desktop() = default;
@@ -27,6 +36,8 @@ class X11Desktop {
   // The top-level client windows: the window manager's client list when one manages the
   // display, else the root's mapped children that are not override-redirect.
   std::vector<ClientWindow> clientWindows();
+  // The placements of the top-level client windows owned by `pid`.
+  std::vector<WindowPlacement> placementsOf(std::int32_t pid);
   // Whether the display opens and offers the Composite extension.
   bool hasComposite();
 
@@ -43,6 +54,7 @@ class X11Desktop {
   xcb_atom_t netSupportingWmCheck_ = 0;
   xcb_atom_t gtkApplicationId_ = 0;
   xcb_atom_t utf8String_ = 0;
+  xcb_atom_t gtkFrameExtents_ = 0;
 };
 
 }  // namespace velmaris::platform::linux_desktop
