@@ -69,6 +69,29 @@ AttributeValue slice(std::vector<Element> elements, std::int64_t index, std::int
   return AttributeValue::ofElements(std::move(out));
 }
 
+// Where the content of a window that answers `box` (its size; relative to itself) sits on
+// screen inside the X window `p`: inset by the shadow or border GTK draws inside its X
+// window. GTK 4 names that inset (_GTK_FRAME_EXTENTS) only when a compositor shows shadows;
+// without one it draws an even border (gnome-calculator 43: 355 × 498 inside 365 × 508),
+// taken as the size difference split evenly.
+bool contentOrigin(const WindowPlacement& p, const std::int32_t (&box)[4],
+                   std::int32_t (&origin)[2]) {
+  std::int32_t left = p.insetLeft, top = p.insetTop;
+  if (p.insetLeft + p.insetRight + p.insetTop + p.insetBottom > 0) {
+    if (p.width - p.insetLeft - p.insetRight != box[2] ||
+        p.height - p.insetTop - p.insetBottom != box[3])
+      return false;
+  } else {
+    const std::int32_t dx = p.width - box[2], dy = p.height - box[3];
+    if (dx < 0 || dy < 0 || dx % 2 || dy % 2 || dx > 128 || dy > 128) return false;
+    left = dx / 2;
+    top = dy / 2;
+  }
+  origin[0] = p.x + left;
+  origin[1] = p.y + top;
+  return true;
+}
+
 bool isScrollAction(const std::string& action, bool& vertical, double& direction) {
   if (action == "AXScrollUpByPage") return vertical = true, direction = -1, true;
   if (action == "AXScrollDownByPage") return vertical = true, direction = 1, true;
@@ -121,12 +144,16 @@ Element AtspiAccessibility::createApplication(std::int32_t pid) {
 
 void AtspiAccessibility::beginWalk(bool everyAttribute) {
   bus_->forgetKeptReplies();
+  windowOrigins_.clear();
+  undecided_.clear();
   walking_ = true;
   walkReadsAttributes_ = everyAttribute;
 }
 
 void AtspiAccessibility::endWalk() {
   walking_ = false;
+  windowOrigins_.clear();
+  undecided_.clear();
   bus_->forgetKeptReplies();
 }
 
@@ -444,8 +471,113 @@ AXError AtspiAccessibility::activeWindow(const Element& application, AttributeVa
   return kAXErrorNoValue;
 }
 
+// GTK 4.8 answers extents relative to the element's window whatever coordinate type is
+// asked (gnome-calculator: the window itself at (0, 0)). Such an application is recognised
+// once by its windows: a window answering (0, 0) and the size of the content of a top-level
+// X window of the process (contentOrigin) that is elsewhere. Its elements' extents are then
+// moved by where their window's content is on screen; other applications' are taken as
+// answered.
 AXError AtspiAccessibility::extents(const Element& element, std::int32_t (&box)[4]) {
-  return answeredExtents(element, box);
+  AXError status = answeredExtents(element, box);
+  if (status != kAXErrorSuccess || !placementsOf_ || !windowRelative(element.owner)) return status;
+  Element window;
+  std::int32_t origin[2] = {0, 0};
+  if (windowOf(element, window) != kAXErrorSuccess || !windowOrigin(window, origin)) return status;
+  box[0] += origin[0];
+  box[1] += origin[1];
+  return status;
+}
+
+bool AtspiAccessibility::windowRelative(const std::string& owner) {
+  if (auto known = relativeExtents_.find(owner); known != relativeExtents_.end())
+    return known->second;
+  if (!undecided_.insert(owner).second) return false;  // asked already in this walk
+  const Element application{owner, kRootPath};
+  std::vector<Element> list;
+  std::int32_t pid = 0;
+  if (windows(application, list) != kAXErrorSuccess ||
+      bus_->connectionPid(owner, pid) != kAXErrorSuccess)
+    return false;
+  const std::vector<WindowPlacement> placements = placementsOf_(pid);
+  for (const Element& window : list) {
+    std::int32_t box[4] = {0, 0, 0, 0};
+    if (answeredExtents(window, box) != kAXErrorSuccess) continue;
+    for (const WindowPlacement& p : placements) {
+      const std::int32_t client[4] = {p.x, p.y, p.width, p.height};
+      const std::int32_t frame[4] = {p.frameX, p.frameY, p.frameWidth, p.frameHeight};
+      std::int32_t origin[2] = {0, 0};
+      const bool fits = contentOrigin(p, box, origin);
+      bool decided = true, relative = false;
+      if (std::equal(box, box + 4, client) || std::equal(box, box + 4, frame) ||
+          (fits && box[0] == origin[0] && box[1] == origin[1])) {
+        relative = false;
+      } else if (fits && box[0] == 0 && box[1] == 0) {
+        relative = true;
+      } else {
+        decided = false;
+      }
+      if (!decided) continue;
+      if (relativeExtents_.size() >= 1024) relativeExtents_.clear();
+      relativeExtents_[owner] = relative;
+      return relative;
+    }
+  }
+  if (!walking_) undecided_.clear();
+  return false;  // no window to tell by yet: asked again in the next walk
+}
+
+// The top level an element belongs to: its ancestor that is a child of the application
+// root. Parents met while listing children are known; others are asked (`Parent`).
+AXError AtspiAccessibility::windowOf(const Element& element, Element& window) {
+  Element current = element;
+  for (int depth = 0; depth < 64; depth++) {
+    if (isApplication(current)) return kAXErrorFailure;
+    Element parent;
+    const std::string key = cacheKey(current);
+    if (auto known = parents_.find(key); known != parents_.end()) {
+      parent = known->second;
+    } else {
+      BusMessage reply;
+      AXError status = bus_->property(current.owner, current.path, kAccessibleInterface,
+                                      "Parent", "(so)", reply);
+      if (status != kAXErrorSuccess) return status;
+      BusObject object;
+      if (!readObject(reply, object) || object.path == kNullPath) return kAXErrorFailure;
+      parent = {object.owner.empty() ? current.owner : object.owner, object.path};
+      if (parents_.size() >= kMaxCachedInterfaces) parents_.clear();
+      parents_[key] = parent;
+    }
+    if (isApplication(parent)) {
+      window = current;
+      return kAXErrorSuccess;
+    }
+    current = parent;
+  }
+  return kAXErrorFailure;
+}
+
+// Where a window's content is on screen: the top-level X window of the process whose
+// content has the window's size (the first, should several). Kept for one walk.
+bool AtspiAccessibility::windowOrigin(const Element& window, std::int32_t (&origin)[2]) {
+  const std::string key = cacheKey(window);
+  if (auto known = windowOrigins_.find(key); known != windowOrigins_.end()) {
+    origin[0] = known->second.first;
+    origin[1] = known->second.second;
+    return true;
+  }
+  std::int32_t box[4] = {0, 0, 0, 0};
+  std::int32_t pid = 0;
+  if (answeredExtents(window, box) != kAXErrorSuccess ||
+      bus_->connectionPid(window.owner, pid) != kAXErrorSuccess)
+    return false;
+  for (const WindowPlacement& p : placementsOf_(pid)) {
+    if (!contentOrigin(p, box, origin)) continue;
+    origin[0] -= box[0];
+    origin[1] -= box[1];
+    if (walking_) windowOrigins_[key] = {origin[0], origin[1]};
+    return true;
+  }
+  return false;
 }
 
 AXError AtspiAccessibility::answeredExtents(const Element& element, std::int32_t (&box)[4]) {
@@ -681,6 +813,10 @@ AXError AtspiAccessibility::copyAttributeValues(const Element& element,
     if (status == kAXErrorSuccess) {
       values = slice(std::move(list), index, wanted);
       readAheadChildren(element, values.elements);
+      if (relativeExtents_.count(element.owner) && relativeExtents_[element.owner]) {
+        if (parents_.size() + values.elements.size() >= kMaxCachedInterfaces) parents_.clear();
+        for (const auto& child : values.elements) parents_[cacheKey(child)] = element;
+      }
     }
     if (walking_) visitHints_[cacheKey(element)].childCount = std::int32_t(count);
     return status;

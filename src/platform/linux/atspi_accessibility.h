@@ -83,6 +83,9 @@ class AtspiAccessibility final : public Accessibility {
   AXError activeWindow(const Element& application, AttributeValue& value);
   AXError extents(const Element& element, std::int32_t (&box)[4]);
   AXError answeredExtents(const Element& element, std::int32_t (&box)[4]);
+  bool windowRelative(const std::string& owner);
+  AXError windowOf(const Element& element, Element& window);
+  bool windowOrigin(const Element& window, std::int32_t (&origin)[2]);
   AXError value(const Element& element, const Facts& facts, AttributeValue& value);
   AXError valueRange(const Element& element, ValueRange& range);
   AXError atspiActions(const Element& element, std::vector<AtspiAction>& actions);
@@ -96,6 +99,12 @@ class AtspiAccessibility final : public Accessibility {
   // Top levels found to be windows by their X window rather than their role: their role is
   // "AXWindow" too. A path is never reused, so they are kept (bounded, forgotten wholesale).
   std::unordered_set<std::string> windowTopLevels_;
+  // Applications whose extents are relative to their window, by bus name (decided once), the
+  // parents met in their trees, and, during a walk, where their windows' content is.
+  std::unordered_map<std::string, bool> relativeExtents_;
+  std::unordered_map<std::string, Element> parents_;
+  std::unordered_map<std::string, std::pair<std::int32_t, std::int32_t>> windowOrigins_;
+  std::unordered_set<std::string> undecided_;  // no window told yet, in this walk
   // An object's interfaces never change and its path is never reused, so they are kept.
   std::unordered_map<std::string, unsigned> interfaceCache_;
   // What the last visit of an element found, to decide what the next visit reads ahead:
