@@ -5,7 +5,10 @@
 # the walk time in milliseconds for every line it reads. Run with Debian's python3
 # (python3-pyatspi).
 #
-#   reference_walk.py PID
+#   reference_walk.py PID [TITLE]
+#
+# The window is the application's first frame or window (or dialog), or the child named TITLE
+# when given (toolkits that give their top level another role are reached that way).
 import json
 import sys
 import time
@@ -15,11 +18,15 @@ import pyatspi
 MAX_NODES, MAX_DEPTH, MAX_CHILDREN = 128, 10, 32
 
 
-def window_of(pid):
+def window_of(pid, title):
     for app in pyatspi.Registry.getDesktop(0):
         if app is not None and app.get_process_id() == pid:
             for child in app:
-                if child is not None and child.getRole() in (pyatspi.ROLE_FRAME, pyatspi.ROLE_WINDOW):
+                if child is None:
+                    continue
+                if title is not None and child.name == title:
+                    return child
+                if title is None and child.getRole() in (pyatspi.ROLE_FRAME, pyatspi.ROLE_WINDOW, pyatspi.ROLE_DIALOG):
                     return child
     raise SystemExit("no window for pid %d" % pid)
 
@@ -76,7 +83,7 @@ def walk(root):
 
 def main():
     pid = int(sys.argv[1])
-    window = window_of(pid)
+    window = window_of(pid, sys.argv[2] if len(sys.argv) > 2 and sys.argv[2] else None)
     print(json.dumps({"ready": True}), flush=True)
     # One walk per line read, so that the benchmark can interleave the walks with its own
     # requests and both see the same load.
