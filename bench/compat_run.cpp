@@ -262,8 +262,15 @@ class Run {
     const Json& list = r["result"]["windows"];
     cells_["windows"] = std::to_string(list.size());
     if (list.empty()) return alive("windows") && false;
-    window_ = list[0]["window_id"];
-    title_ = list[0].value("title", Json()).is_string() ? list[0]["title"].get<std::string>() : "";
+    // The first titled window: browsers keep untitled helper windows beside the main one.
+    Json chosen = list[0];
+    for (const auto& entry : list)
+      if (entry["title"].is_string() && !entry["title"].get<std::string>().empty()) {
+        chosen = entry;
+        break;
+      }
+    window_ = chosen["window_id"];
+    title_ = chosen["title"].is_string() ? chosen["title"].get<std::string>() : "";
     return alive("windows");
   }
 
