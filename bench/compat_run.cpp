@@ -12,7 +12,8 @@
 // ROLE[=LABEL]; --expect ROLE=TEXT (an element of that role whose label or value the press
 // makes show TEXT); --write
 // ROLE[=LABEL]; --value JSON (what to write; default "velmaris"); --browser; --runs N;
-// --dump (every element and target as a note, for choosing the others).
+// --settle S (seconds to wait after the first window shows; default 3); --dump (every element
+// and target as a note, for choosing the others).
 #include <dirent.h>
 #include <unistd.h>
 
@@ -49,7 +50,7 @@ struct Options {
   std::string name, content, press, expect, write;
   Json value = "velmaris";
   bool browser = false, dump = false;
-  int runs = 5;
+  int runs = 5, settle = 3;
   std::vector<std::string> command;
 };
 
@@ -139,6 +140,14 @@ std::multiset<std::string> visibleText(const Json& tree) {
   return seen;
 }
 
+std::multiset<std::string> targetText(const Json& targets) {
+  std::multiset<std::string> seen;
+  for (const auto& target : targets)
+    seen.insert(scalarText(target["role"]) + "|" + scalarText(target["label"]) + "|" +
+                target["enabled"].dump());
+  return seen;
+}
+
 // Whether an element of `spec`'s role ("ROLE=TEXT") has TEXT in its label or value.
 bool shows(const Json& tree, const std::string& spec) {
   const auto [role, text] = selector(spec);
@@ -200,7 +209,7 @@ class Run {
       return;
     }
     // Let the application finish building its window before it is observed.
-    std::this_thread::sleep_for(3s);
+    std::this_thread::sleep_for(std::chrono::seconds(options_.settle));
   }
 
   static std::vector<pid_t> processesUnder(pid_t root) {
@@ -294,6 +303,14 @@ class Run {
       });
       content = reached ? ", content reached (" + options_.content + ")"
                         : ", content NOT reached (no " + options_.content + ")";
+      if (!reached) {  // what the bound was spent on instead
+        std::map<std::string, int> roles;
+        for (const Json* node : nodes) roles[scalarText((*node)["role"])]++;
+        std::string spent;
+        for (const auto& [role, count] : roles)
+          spent += (spent.empty() ? "" : ", ") + role + " ×" + std::to_string(count);
+        notes_.push_back("observe reached no " + options_.content + "; its elements: " + spent);
+      }
     }
     const int enabled = int(std::count_if(nodes.begin(), nodes.end(), [](const Json* node) {
       return (*node)["enabled"] == true;
@@ -372,6 +389,7 @@ class Run {
       cells_["press"] = "no enabled pressable " + options_.press;
       return true;
     }
+    const Json windowsBefore = ask({{"method", "windows"}});
     const Json before = ask({{"method", "observe"}, {"window_id", window_}});
     const Json r = ask({{"method", "press"},
                         {"window_id", window_},
@@ -385,6 +403,8 @@ class Run {
     std::this_thread::sleep_for(300ms);
     const Json after = ask({{"method", "observe"}, {"window_id", window_}});
     if (!alive("observe after press")) return false;
+    const Json afterTargets = ask({{"method", "observe_targets"}, {"window_id", window_}});
+    if (!alive("observe_targets after press")) return false;
     std::string effect = "no fresh observation";
     if (before.contains("result") && after.contains("result")) {
       const Json& was = before["result"]["tree"];
@@ -393,8 +413,17 @@ class Run {
         effect = shows(now, options_.expect) && !shows(was, options_.expect)
                      ? "\"" + options_.expect + "\" appeared"
                      : "\"" + options_.expect + "\" did NOT appear";
+      else if (visibleText(was) != visibleText(now))
+        effect = "window changed";
+      else if (afterTargets.contains("result") &&
+               targetText(targets_["targets"]) != targetText(afterTargets["result"]["targets"]))
+        effect = "window's targets changed";
+      else if (const Json windowsAfter = ask({{"method", "windows"}});
+               windowsAfter.contains("result") && windowsBefore.contains("result") &&
+               windowsAfter["result"]["windows"].size() > windowsBefore["result"]["windows"].size())
+        effect = "a window opened";
       else
-        effect = visibleText(was) != visibleText(now) ? "window changed" : "NO visible change";
+        effect = "NO visible change";
     }
     cells_["press"] = options_.press + ": " + effect;
     return true;
@@ -455,6 +484,11 @@ class Run {
 
   void referenceWalk() {
     if (processState(pid_) == 0) return;
+    // The title may have changed since (an edited document); the walk finds the window by it.
+    const Json listed = ask({{"method", "windows"}});
+    if (listed.contains("result"))
+      for (const auto& entry : listed["result"]["windows"])
+        if (entry["window_id"] == window_ && entry["title"].is_string()) title_ = entry["title"];
     Process walk({"/usr/bin/python3", std::string(VELMARIS_SOURCE_DIR) + "/bench/reference_walk.py",
                   std::to_string(pid_), title_});
     auto ready = walk.readLine(20000ms);
@@ -534,6 +568,7 @@ int main(int argc, char** argv) {
     else if (arg == "--write") options.write = value;
     else if (arg == "--value") options.value = Json::parse(value);
     else if (arg == "--runs") options.runs = std::max(1, std::atoi(value.c_str()));
+    else if (arg == "--settle") options.settle = std::max(0, std::atoi(value.c_str()));
   }
   for (; i < argc; ++i) options.command.push_back(argv[i]);
   if (options.command.empty()) {
