@@ -405,7 +405,7 @@ class Run {
     if (!alive("observe after press")) return false;
     const Json afterTargets = ask({{"method", "observe_targets"}, {"window_id", window_}});
     if (!alive("observe_targets after press")) return false;
-    std::string effect = "no fresh observation";
+    std::string effect = "fresh observation failed: " + errorText(after.contains("error") ? after : before);
     if (before.contains("result") && after.contains("result")) {
       const Json& was = before["result"]["tree"];
       const Json& now = after["result"]["tree"];
