@@ -2,7 +2,8 @@
 // alternating, measured at the client from writing the request to reading the whole answer:
 // raw lines on both pipes, and the official MCP SDK client's callTool. Prints medians for
 // the tree, the tree with its image, and a request refused before any platform call (what
-// the two channels and the MCP mapping cost by themselves).
+// the two channels and the MCP mapping cost by themselves), and each server's processor time
+// per call (user + system, from /proc), which a loaded machine disturbs far less.
 //
 //   scripts/virtual-desktop -- env NODE_PATH=build/mcp-client/node_modules \
 //     node bench/mcp_observe_latency.cjs build/bin/velmaris-gui build/bin/velmaris-mcp \
@@ -50,6 +51,12 @@ async function timed(fn) {
   return [Number(process.hrtime.bigint() - start) / 1e6, value];
 }
 
+// Processor time a process has used so far, in milliseconds.
+function cpuMillis(pid) {
+  const fields = require('node:fs').readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
+  return (Number(fields[11]) + Number(fields[12])) * 1000 / 100;  // utime + stime, at 100 Hz
+}
+
 const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
 
 (async () => {
@@ -77,6 +84,7 @@ const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
   for (const [name, args] of Object.entries(cases)) {
     const times = { gui: [], mcp: [], sdk: [] };
     let bytes = {};
+    const cpu = { gui: cpuMillis(helper.proc.pid), mcp: cpuMillis(server.proc.pid) };
     for (let i = 0; i < runs; i++) {
       const [g, gl] = await timed(() => helper.ask(JSON.stringify({ id: i, method: 'observe', ...args })));
       const [m, ml] = await timed(() => server.ask(JSON.stringify({ jsonrpc: '2.0', id: i + 10, method: 'tools/call',
@@ -88,6 +96,8 @@ const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
     }
     console.log(JSON.stringify({ observe: name, runs,
       median_ms: Object.fromEntries(Object.entries(times).map(([k, v]) => [k, +median(v).toFixed(2)])),
+      cpu_ms_per_call: { gui: +((cpuMillis(helper.proc.pid) - cpu.gui) / runs).toFixed(2),
+        mcp: +((cpuMillis(server.proc.pid) - cpu.mcp) / runs).toFixed(2) },
       response_bytes: bytes }));
   }
   await client.close();
