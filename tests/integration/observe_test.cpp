@@ -164,6 +164,12 @@ TEST_F(ObserveTest, TreeOfARealWindow) {
   EXPECT_EQ(roles.count("AXScrollArea"), 1u);
   EXPECT_EQ(roles.count("AXList"), 1u);
   EXPECT_EQ(roles.count("AXCell"), 3u);
+  // A closed menu has no items.
+  const Json* menu = byIdentifier(tree, "fixture.menu");
+  ASSERT_NE(menu, nullptr);
+  EXPECT_EQ((*menu)["role"], "AXMenu");
+  EXPECT_EQ((*menu)["children"].size(), 0u);
+  EXPECT_EQ(roles.count("AXMenuItem"), 0u);
 
   // Asking for an image changes nothing in the observation itself.
   Json withImage = call("observe", {{"include_image", true}});
@@ -233,6 +239,7 @@ TEST_F(ObserveTest, TargetsAreWhatCanBeActedOn) {
       {"AXButton", "Disabled", "fixture.disabled"},
       {"AXButton", "Same", "fixture.same.a"},
       {"AXButton", "Same", "fixture.same.b"},
+      {"AXMenu", "File", "fixture.menu"},  // its closed menu's items are none
       {"AXScrollArea", nullptr, "fixture.scroll"},
       {"AXScrollBar", nullptr, nullptr},
       {"AXScrollBar", nullptr, nullptr},

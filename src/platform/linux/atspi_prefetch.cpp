@@ -116,7 +116,13 @@ bool AccessibilityBus::keptReply(const std::string& destination, const std::stri
   for (auto& kept : kept_->objects[path].entries) {
     KeptReplies::Entry& entry = *kept;
     if (entry.key != key) continue;
-    if (!awaitReply(*kept_, entry)) return false;
+    // A reply that did not come in time is asked for again, with a timeout of its own: a busy
+    // application answers a long run of reads later than one read, and a hung one costs
+    // one more timeout before the walk fails.
+    if (!awaitReply(*kept_, entry) || entry.status == kAXErrorCannotComplete) {
+      kept_->clear();
+      return false;
+    }
     status = entry.status;
     if (!entry.reply) return true;
     if (sd_bus_message_rewind(entry.reply.get(), 1) < 0) return false;
