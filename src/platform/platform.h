@@ -18,6 +18,8 @@ struct Platform {
   std::unique_ptr<Clock> clock;
   std::unique_ptr<WindowServer> windowServer;
   std::unique_ptr<ScreenCapture> screenCapture;
+  // Shared with the backends that bound their waits by the request's time.
+  std::shared_ptr<RequestTime> requestTime = std::make_shared<RequestTime>();
 };
 
 }  // namespace velmaris::platform

@@ -37,6 +37,9 @@ struct CapturableWindow {
   std::uint32_t windowID = 0;
   std::optional<std::int32_t> owningApplicationPID;  // absent: no owning application
   ScreenRect frame;
+  // The window's own content where it differs from `frame`: on X11 the client window inside
+  // the window manager's frame. Toolkits describe their window as one or the other.
+  std::optional<ScreenRect> contentFrame;
   std::optional<std::string> title;  // absent and empty are different answers
   bool onScreen = false;
 };
@@ -76,6 +79,7 @@ struct WindowStreamConfiguration {
 // The content of a stream: one window alone, wherever it is and whatever covers it.
 struct WindowContentFilter {
   CapturableWindow window;
+  bool contentOnly = false;  // the window's contentFrame alone, without the frame around it
 };
 
 // What a stream output receives; the raw values are the ones samples are tagged with.

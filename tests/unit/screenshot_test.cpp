@@ -271,6 +271,26 @@ TEST_F(ScreenshotTest, LookAlikeWindowsAreAmbiguous) {
   EXPECT_EQ(failure(), "capture_window_unavailable");
 }
 
+TEST_F(ScreenshotTest, ToolkitsDescribingTheContentMatchThroughIt) {
+  // The window manager's frame is larger; the accessibility frame is the client's area.
+  sc.windows[0].frame = {frame.x - 1, frame.y - 24, frame.width + 2, frame.height + 25};
+  EXPECT_EQ(failure(), "capture_window_unavailable");
+  sc.windows[0].contentFrame = platform::ScreenRect{frame.x, frame.y, frame.width, frame.height};
+  EXPECT_EQ(screenshot()["visual"]["capture_window_id"], 77);
+  EXPECT_TRUE(sc.lastFilter->contentOnly);
+  // Exact as ever, and one window counts once: another one's content still makes two.
+  sc.windows[0].contentFrame->width += 0.5;
+  EXPECT_EQ(failure(), "capture_window_unavailable");
+  sc.windows[0].contentFrame->width -= 0.5;
+  sc.addWindow(78, 10, {0, 0, 10, 10}, "Main").contentFrame = sc.windows[0].contentFrame;
+  EXPECT_EQ(failure(), "capture_window_ambiguous");
+  // A frame that matches is pictured whole.
+  sc.windows.pop_back();
+  sc.windows[0].frame = *sc.windows[0].contentFrame;
+  EXPECT_NO_THROW(screenshot());
+  EXPECT_FALSE(sc.lastFilter->contentOnly);
+}
+
 TEST_F(ScreenshotTest, UntitledWindowsMatchOnlyUntitledOnes) {
   s.desktop.setStatus(window, "AXTitle", platform::kAXErrorNoValue);
   sc.windows[0].title = "";

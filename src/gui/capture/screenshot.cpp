@@ -23,16 +23,27 @@ std::int32_t pixels(double points) {
 
 Rect rectOf(const platform::ScreenRect& r) { return Rect{r.x, r.y, r.width, r.height}; }
 
-// The capturable windows that have an owner and agree exactly with the expected window.
-std::vector<platform::CapturableWindow> matchingWindows(const platform::CapturableContent& content,
-                                                        std::int32_t pid, const Rect& bounds,
-                                                        const std::optional<std::string>& title) {
-  std::vector<platform::CapturableWindow> kept;
+// A capturable window that agrees exactly with the expected window, through either of the
+// rectangles of the same window: its frame, or its content within the frame, whichever the
+// toolkit describes. Each window counts once, so the match is as strict as with one rectangle.
+struct Candidate {
+  platform::CapturableWindow window;
+  bool contentOnly = false;  // matched through its content rectangle
+};
+
+std::vector<Candidate> matchingWindows(const platform::CapturableContent& content,
+                                       std::int32_t pid, const Rect& bounds,
+                                       const std::optional<std::string>& title) {
+  std::vector<Candidate> kept;
   for (const auto& window : content.windows) {
     if (!window.owningApplicationPID) continue;
-    if (captureMatches(*window.owningApplicationPID, rectOf(window.frame), window.title, pid,
-                       bounds, title))
-      kept.push_back(window);
+    const std::int32_t owner = *window.owningApplicationPID;
+    if (captureMatches(owner, rectOf(window.frame), window.title, pid, bounds, title)) {
+      kept.push_back({window, false});
+    } else if (window.contentFrame && captureMatches(owner, rectOf(*window.contentFrame),
+                                                     window.title, pid, bounds, title)) {
+      kept.push_back({window, true});
+    }
   }
   return kept;
 }
@@ -77,9 +88,9 @@ Json AXHelper::screenshotResult(const std::string& app, std::int64_t windowID,
   auto candidates = matchingWindows(*before, pid, *bounds, title);
   if (candidates.empty()) raise("capture_window_unavailable");
   if (candidates.size() > 1) raise("capture_window_ambiguous");
-  const platform::CapturableWindow target = candidates.front();
+  const platform::CapturableWindow target = candidates.front().window;
 
-  const platform::WindowContentFilter filter{target};
+  const platform::WindowContentFilter filter{target, candidates.front().contentOnly};
   ImageRef image = captureStreamFrame(*capture, filter, captureConfiguration(*bounds), deadline,
                                       clock());
   if (!image || image->width < 1 || image->height < 1 || image->width > maxCaptureDimension ||
@@ -89,7 +100,8 @@ Json AXHelper::screenshotResult(const std::string& app, std::int64_t windowID,
   // The picture may show another window unless the same one, alone, is still there.
   ContentRef after = captureContent(*capture, CaptureStage::enumerationAfter, deadline);
   auto remaining = matchingWindows(*after, pid, *bounds, title);
-  if (remaining.size() != 1 || remaining.front().windowID != target.windowID)
+  if (remaining.size() != 1 || remaining.front().window.windowID != target.windowID ||
+      remaining.front().contentOnly != filter.contentOnly)
     raise("capture_target_changed");
   requireUniqueCaptureWindow(window, *bounds, title, deadline);
   deadline.check();

@@ -262,6 +262,7 @@ void attachWindowImage(Json& result,
 
 Json AXHelper::handle(const Json& request) {
   const RequestDeadline deadline(clock());
+  platform_.requestTime->setExpiresAt(deadline.expiresAt());
   if (const auto reveal = browserMethodReveal(request))
     return browserApplicationResult(request, *reveal, deadline);
   MethodCall call = checkedCall(request);

@@ -1,10 +1,9 @@
 // The probe's platform on Linux. Screen recording counts as allowed when the X display opens
-// and offers Composite (what window capture needs); the displays are its RandR monitors, or
+// and allows window capture (compositeAllowsCapture, as for the helper); the displays are its RandR monitors, or
 // its screens when RandR has none. The microphone counts as authorized when the sound server
 // answers; microphones are its sources that are not monitors of a sink.
 #include "platform/linux/audio_capture_linux.h"
 
-#include <xcb/composite.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
@@ -12,6 +11,7 @@
 #include <thread>
 
 #include "platform/linux/pulse_audio.h"
+#include "platform/linux/x11_connection.h"
 
 namespace velmaris::platform {
 namespace {
@@ -54,7 +54,7 @@ class LinuxAudioCapture final : public AudioCapture {
  public:
   bool preflightScreenCaptureAccess() override {
     XConnection x;
-    return x.error() == 0 && hasExtension(x.get(), &xcb_composite_id);
+    return x.error() == 0 && linux_desktop::compositeAllowsCapture(x.get());
   }
 
   std::int32_t microphoneAuthorizationStatus() override {

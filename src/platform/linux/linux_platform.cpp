@@ -1,4 +1,5 @@
-// The Linux backends, sharing one accessibility bus connection and one X connection.
+// The Linux backends, sharing one accessibility bus connection and the request's time, by
+// which every X wait ends.
 #include "platform/linux/linux_platform.h"
 
 #include <memory>
@@ -12,14 +13,14 @@ namespace velmaris::platform {
 
 Platform makeLinuxPlatform() {
   auto bus = std::make_shared<linux_desktop::AccessibilityBus>();
-  auto display = std::make_shared<linux_desktop::X11Desktop>();
   Platform platform;
+  auto display = std::make_shared<linux_desktop::X11Desktop>(platform.requestTime);
   platform.accessibility = std::make_unique<linux_desktop::AtspiAccessibility>(
       bus, [display](std::int32_t pid) { return display->placementsOf(pid); });
   platform.workspace = std::make_unique<linux_desktop::LinuxWorkspace>(bus, display);
   platform.clock = makeSystemClock();
-  platform.windowServer = makeLinuxWindowServer();
-  platform.screenCapture = makeX11ScreenCapture();
+  platform.windowServer = makeLinuxWindowServer(platform.requestTime);
+  platform.screenCapture = makeX11ScreenCapture(platform.requestTime);
   return platform;
 }
 

@@ -101,6 +101,6 @@ std::optional<ProcessRecord> LinuxWorkspace::processRecord(std::int32_t pid) {
   return readProcessRecord(pid);
 }
 
-bool LinuxWorkspace::preflightScreenCaptureAccess() { return display_->hasComposite(); }
+bool LinuxWorkspace::preflightScreenCaptureAccess() { return display_->captureAllowed(); }
 
 }  // namespace velmaris::platform::linux_desktop

@@ -2,24 +2,49 @@
 // of two clocks, so the same process reads the same to the microsecond every time.
 #include "platform/linux/proc_records.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <fstream>
 #include <sstream>
 
 namespace velmaris::platform::linux_desktop {
 namespace {
 
-std::optional<std::string> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return text.str();
+// Files under /proc that this reads are small; a larger one is not what it should be.
+constexpr std::size_t kMaxProcessFile = 64 * 1024;
+constexpr std::size_t kMaxSystemStat = 1024 * 1024;  // /proc/stat grows with the CPUs
+
+// A regular file, read whole when it holds at most `limit` bytes. Opened without blocking and
+// without following a final link, so that what another process put at a path (a FIFO, a
+// device, a link elsewhere) is refused rather than waited on or read through.
+std::optional<std::string> readFile(const std::string& path, std::size_t limit = kMaxProcessFile) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> text;
+  struct stat status {};
+  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    // Files of /proc report no size: the limit is found by reading one byte past it.
+    std::string bytes;
+    char chunk[4096];
+    for (;;) {
+      const ssize_t n = read(fd, chunk, std::min(sizeof chunk, limit + 1 - bytes.size()));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      if (n == 0) {
+        text = std::move(bytes);
+        break;
+      }
+      bytes.append(chunk, std::size_t(n));
+      if (bytes.size() > limit) break;
+    }
+  }
+  close(fd);
+  return text;
 }
 
 std::string procPath(std::int32_t pid, const char* entry) {
@@ -102,7 +127,7 @@ ProcessRecord startRecord(std::int32_t pid, std::uint64_t bootTime, std::uint64_
 std::optional<ProcessRecord> readProcessRecord(std::int32_t pid) {
   if (pid < 1) return std::nullopt;
   auto stat = readFile(procPath(pid, "stat"));
-  auto system = readFile("/proc/stat");
+  auto system = readFile("/proc/stat", kMaxSystemStat);
   if (!stat || !system) return std::nullopt;
   auto start = parseStatStart(*stat);
   auto boot = parseBootTime(*system);

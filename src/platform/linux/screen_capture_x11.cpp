@@ -1,10 +1,11 @@
 // The X11 screen capture backend. Every asynchronous call runs on a worker thread of its own
 // and answers from there; a stream's worker finds the window's top-level frame, waits for a
 // freshly shown window to paint, reads its pixels once and hands that one complete frame to
-// the outputs' queues. Workers are joined when the backend goes.
+// the outputs' queues. Every wait of a worker ends by the deadline of the request that started
+// it, or at once when its stream is stopped; workers are joined when the backend goes, after
+// the display has ended their waits.
 #include "platform/linux/screen_capture_x11.h"
 
-#include <xcb/composite.h>
 #include <xcb/xcb.h>
 
 #include <atomic>
@@ -17,21 +18,6 @@
 #include "platform/linux/x11_capture_display.h"
 
 namespace velmaris::platform {
-
-bool x11ScreenCaptureAllowed() {
-  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-  bool allowed = false;
-  if (!xcb_connection_has_error(c)) {
-    const auto* data = xcb_get_extension_data(c, &xcb_composite_id);
-    if (data && data->present) {
-      auto* v = xcb_composite_query_version_reply(c, xcb_composite_query_version(c, 0, 4), nullptr);
-      allowed = v && (v->major_version > 0 || v->minor_version >= 2);
-      std::free(v);
-    }
-  }
-  xcb_disconnect(c);  // frees a failed connection too
-  return allowed;
-}
 
 namespace linux_desktop {
 namespace {
@@ -99,11 +85,20 @@ class X11WindowStream final : public WindowCaptureStream,
                               public std::enable_shared_from_this<X11WindowStream> {
  public:
   X11WindowStream(std::shared_ptr<X11CaptureDisplay> display, Workers& workers,
-                  xcb_window_t client, const WindowStreamConfiguration& configuration)
+                  std::shared_ptr<const RequestTime> requestTime,
+                  const WindowContentFilter& filter, const WindowStreamConfiguration& configuration)
       : display_(std::move(display)),
         workers_(workers),
-        client_(client),
-        configuration_(configuration) {}
+        requestTime_(std::move(requestTime)),
+        client_(filter.window.windowID),
+        configuration_(configuration) {
+    // The content alone, in the frame's coordinates.
+    if (filter.contentOnly && filter.window.contentFrame) {
+      const ScreenRect& content = *filter.window.contentFrame;
+      area_ = ScreenRect{content.x - filter.window.frame.x, content.y - filter.window.frame.y,
+                         content.width, content.height};
+    }
+  }
 
   std::optional<ScreenCaptureError> addStreamOutput(std::shared_ptr<ScreenStreamOutput> output,
                                                     SampleOutputType type,
@@ -127,9 +122,8 @@ class X11WindowStream final : public WindowCaptureStream,
       });
       return;
     }
-    workers_.run([self = shared_from_this(), completion = std::move(completion)] {
-      self->run(completion);
-    });
+    workers_.run([self = shared_from_this(), completion = std::move(completion),
+                  deadline = deadlineOf(*requestTime_)] { self->run(completion, deadline); });
   }
 
   void stopCapture(CaptureCompletion completion) override {
@@ -150,19 +144,19 @@ class X11WindowStream final : public WindowCaptureStream,
     std::shared_ptr<SerialQueue> queue;
   };
 
-  void run(const CaptureCompletion& completion) {
+  void run(const CaptureCompletion& completion, Deadline deadline) {
     xcb_window_t frame = 0;
-    if (auto error = display_->viewableFrame(client_, frame)) {
+    if (auto error = display_->viewableFrame(client_, deadline, stopping_, frame)) {
       finish();
       completion(error);
       return;
     }
     completion(std::nullopt);
-    display_->waitUntilPainted(frame, stopping_);
+    display_->waitUntilPainted(frame, deadline, stopping_);
     if (!stopping_) {
       std::shared_ptr<const WindowImage> image;
-      const std::int32_t status =
-          display_->readFrame(frame, configuration_.width, configuration_.height, image);
+      const std::int32_t status = display_->readFrame(
+          frame, area_, configuration_.width, configuration_.height, deadline, stopping_, image);
       auto sample = std::make_shared<X11Sample>(status, std::move(image));
       std::lock_guard lock(mutex_);
       // Checked under the lock that the stop's wait takes: once it is confirmed, nothing more
@@ -189,7 +183,9 @@ class X11WindowStream final : public WindowCaptureStream,
 
   const std::shared_ptr<X11CaptureDisplay> display_;
   Workers& workers_;
+  const std::shared_ptr<const RequestTime> requestTime_;
   const xcb_window_t client_;
+  std::optional<ScreenRect> area_;
   const WindowStreamConfiguration configuration_;
   std::mutex mutex_;
   std::condition_variable finished_;
@@ -201,33 +197,42 @@ class X11WindowStream final : public WindowCaptureStream,
 
 class X11ScreenCapture final : public ScreenCapture {
  public:
-  X11ScreenCapture() : display_(std::make_shared<X11CaptureDisplay>()) {}
+  explicit X11ScreenCapture(std::shared_ptr<const RequestTime> requestTime)
+      : requestTime_(std::move(requestTime)), display_(std::make_shared<X11CaptureDisplay>()) {}
+  // Ends the workers' waits before they are joined.
+  ~X11ScreenCapture() override { display_->close(); }
 
-  bool preflightScreenCaptureAccess() override { return display_->captureAllowed(); }
+  bool preflightScreenCaptureAccess() override {
+    return display_->captureAllowed(deadlineOf(*requestTime_));
+  }
 
-  std::vector<ScreenDisplay> screens() override { return display_->monitors(); }
+  std::vector<ScreenDisplay> screens() override {
+    return display_->monitors(deadlineOf(*requestTime_));
+  }
 
   void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                            ContentCompletion completion) override {
     workers_.run([display = display_, excludingDesktopWindows, onScreenWindowsOnly,
-                  completion = std::move(completion)] {
+                  deadline = deadlineOf(*requestTime_), completion = std::move(completion)] {
       auto content = std::make_shared<CapturableContent>();
-      if (auto error = display->windows(excludingDesktopWindows, onScreenWindowsOnly, content->windows)) {
+      if (auto error = display->windows(excludingDesktopWindows, onScreenWindowsOnly, deadline,
+                                        content->windows)) {
         completion(nullptr, error);
         return;
       }
-      content->displays = display->monitors();
+      content->displays = display->monitors(deadline);
       completion(std::move(content), std::nullopt);
     });
   }
 
   std::shared_ptr<WindowCaptureStream> makeStream(
       const WindowContentFilter& filter, const WindowStreamConfiguration& configuration) override {
-    return std::make_shared<X11WindowStream>(display_, workers_, filter.window.windowID,
+    return std::make_shared<X11WindowStream>(display_, workers_, requestTime_, filter,
                                              configuration);
   }
 
  private:
+  const std::shared_ptr<const RequestTime> requestTime_;
   std::shared_ptr<X11CaptureDisplay> display_;
   Workers workers_;  // declared last: joined before the display can go
 };
@@ -235,8 +240,8 @@ class X11ScreenCapture final : public ScreenCapture {
 }  // namespace
 }  // namespace linux_desktop
 
-std::unique_ptr<ScreenCapture> makeX11ScreenCapture() {
-  return std::make_unique<linux_desktop::X11ScreenCapture>();
+std::unique_ptr<ScreenCapture> makeX11ScreenCapture(std::shared_ptr<const RequestTime> requestTime) {
+  return std::make_unique<linux_desktop::X11ScreenCapture>(std::move(requestTime));
 }
 
 }  // namespace velmaris::platform

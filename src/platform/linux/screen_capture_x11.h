@@ -6,17 +6,15 @@
 
 #include <memory>
 
+#include "platform/clock.h"
 #include "platform/screen_capture.h"
 
 namespace velmaris::platform {
 
-// Whether screen capture is allowed: the X display opens and offers Composite 0.2 or later.
-// Opens a connection of its own for the question; never prompts. Any thread.
-bool x11ScreenCaptureAllowed();
-
 // Connects to $DISPLAY at once and redirects its windows offscreen for as long as the backend
-// lives (the earlier, the sooner every window has repainted into its own pixmap). Without a
-// display, preflight answers false and there are no screens.
-std::unique_ptr<ScreenCapture> makeX11ScreenCapture();
+// lives (the earlier, the sooner every window has repainted into its own pixmap). Every wait
+// for the server ends by the request's time. Without a display, preflight answers false and
+// there are no screens.
+std::unique_ptr<ScreenCapture> makeX11ScreenCapture(std::shared_ptr<const RequestTime> requestTime);
 
 }  // namespace velmaris::platform

@@ -35,13 +35,17 @@ using namespace std::chrono_literals;
 constexpr auto kFreshFor = 1000ms;
 constexpr auto kQuietFor = 50ms;
 
-constexpr std::uint32_t kMaxWindows = 4096;
+// Longer client lists are cut: their requests must fit the socket's buffer, or a stopped
+// server would block their sending.
+constexpr std::uint32_t kMaxWindows = 512;
 constexpr std::uint32_t kMaxTitleWords = 16384;  // 64 KiB of title
 constexpr int kMaxAncestors = 32;
 // Shared memory up to this size is kept for the next capture; larger pictures get their own.
 constexpr std::size_t kKeptSharedMemory = std::size_t(2048) * 2048 * 4;
 // Pictures beyond this many pixels are not read at all (a 32767² pixmap would be 4 GiB).
 constexpr std::uint64_t kMaxPixels = std::uint64_t(1) << 26;
+// A read status apart from X's error codes: shared memory cannot be had for this capture.
+constexpr std::int32_t kNoSharedMemory = -1;
 
 xcb_atom_t atom(xcb_connection_t* c, const char* name) {
   Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
@@ -70,9 +74,20 @@ std::string latin1ToUTF8(const char* bytes, std::size_t n) {
   return out;
 }
 
-// Copies or scales 32-bit pixels (B, G, R, unused in memory) into a new image.
+// Copies or scales 32-bit pixels (B, G, R, unused in memory) into a new image; pixels of a
+// most-significant-byte-first server are turned around first.
 std::shared_ptr<const WindowImage> scaledImage(const std::uint8_t* source, int width, int height,
-                                               std::size_t stride, int outWidth, int outHeight) {
+                                               std::size_t stride, int outWidth, int outHeight,
+                                               bool lsbFirst) {
+  std::vector<std::uint8_t> turned;
+  if (!lsbFirst) {
+    turned.assign(source, source + stride * std::size_t(height));
+    for (std::size_t i = 0; i + 3 < turned.size(); i += 4) {
+      std::swap(turned[i], turned[i + 3]);
+      std::swap(turned[i + 1], turned[i + 2]);
+    }
+    source = turned.data();
+  }
   auto image = std::make_shared<WindowImage>();
   image->width = outWidth;
   image->height = outHeight;
@@ -115,16 +130,33 @@ std::shared_ptr<const WindowImage> scaledImage(const std::uint8_t* source, int w
 
 }  // namespace
 
-X11CaptureDisplay::X11CaptureDisplay() {
-  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  {
-    std::lock_guard lock(mutex_);
-    connectLocked();
+struct X11CaptureDisplay::Session final : X11Session {
+  using X11Session::X11Session;
+  ~Session() override {
+    if (shmAddress) shmdt(shmAddress);
   }
+  bool composite = false;  // allows capture
+  bool shm = false;
+  bool lsbFirst = true;
+  std::uint8_t damageEvent = 0;
+  struct Atoms {
+    xcb_atom_t clientList, wmPid, netWmName, utf8, supportingWmCheck, windowType, typeDesktop;
+  } atoms{};
+  std::map<xcb_window_t, Painting> paintings;  // by top-level window; under the display's mutex_
+  // Shared memory kept for the next capture, under the display's shmMutex_.
+  std::uint32_t shmSegment = 0;
+  std::uint8_t* shmAddress = nullptr;
+  std::size_t shmSize = 0;
+};
+
+X11CaptureDisplay::X11CaptureDisplay() : connection_(&X11CaptureDisplay::open) {
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  connection_.open();
   if (wakeFd_ >= 0) events_ = std::thread([this] { eventLoop(); });
 }
 
 X11CaptureDisplay::~X11CaptureDisplay() {
+  close();
   if (events_.joinable()) {
     const std::uint64_t one = 1;
     if (write(wakeFd_, &one, sizeof one) < 0) {
@@ -132,44 +164,22 @@ X11CaptureDisplay::~X11CaptureDisplay() {
     }
     events_.join();
   }
-  if (wakeFd_ >= 0) close(wakeFd_);
-  std::lock_guard lock(mutex_);
-  disconnectLocked();
+  if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
-void X11CaptureDisplay::disconnectLocked() {
-  if (shmAddress_) shmdt(shmAddress_);
-  shmAddress_ = nullptr;
-  shmSize_ = 0;
-  shmSegment_ = 0;
-  if (connection_) xcb_disconnect(connection_);  // also ends the redirection
-  connection_ = nullptr;
-  composite_ = shm_ = false;
-  damageEvent_ = 0;
-  paintings_.clear();
+void X11CaptureDisplay::close() { connection_.close(); }
+
+std::shared_ptr<X11CaptureDisplay::Session> X11CaptureDisplay::session(Deadline deadline) {
+  return std::static_pointer_cast<Session>(connection_.session(deadline));
 }
 
-bool X11CaptureDisplay::connectLocked() {
-  if (connection_ && !xcb_connection_has_error(connection_)) return true;
-  disconnectLocked();
-  const char* display = std::getenv("DISPLAY");
-  if (!display || !*display) return false;
-  int screenNumber = 0;
-  connection_ = xcb_connect(nullptr, &screenNumber);
-  if (xcb_connection_has_error(connection_)) {
-    disconnectLocked();
-    return false;
-  }
-  xcb_connection_t* c = connection_;
+// Runs on the opening thread, before anyone else sees the session: it may wait.
+std::shared_ptr<X11Session> X11CaptureDisplay::open(xcb_connection_t* c, int screenNumber) {
+  auto session = std::make_shared<Session>(c, screenNumber);
+  if (session->root == XCB_WINDOW_NONE) return nullptr;
+  Session& s = *session;
   const xcb_setup_t* setup = xcb_get_setup(c);
-  auto screens = xcb_setup_roots_iterator(setup);
-  for (int i = 0; i < screenNumber && screens.rem; ++i) xcb_screen_next(&screens);
-  if (!screens.rem) {
-    disconnectLocked();
-    return false;
-  }
-  root_ = screens.data->root;
-  lsbFirst_ = setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
+  s.lsbFirst = setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
 
   for (xcb_extension_t* e : {&xcb_composite_id, &xcb_damage_id, &xcb_xfixes_id, &xcb_shm_id})
     xcb_prefetch_extension_data(c, e);
@@ -177,139 +187,132 @@ bool X11CaptureDisplay::connectLocked() {
     const auto* data = xcb_get_extension_data(c, e);
     return data && data->present;
   };
-  if (present(&xcb_composite_id)) {
-    Reply<xcb_composite_query_version_reply_t> v(
-        xcb_composite_query_version_reply(c, xcb_composite_query_version(c, 0, 4), nullptr));
-    composite_ = v && (v->major_version > 0 || v->minor_version >= 2);
-  }
+  s.composite = compositeAllowsCapture(c);
   if (present(&xcb_xfixes_id) && present(&xcb_damage_id)) {
     // Damage needs the client's XFixes version announced first.
     std::free(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 5, 0), nullptr));
     Reply<xcb_damage_query_version_reply_t> v(
         xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
-    if (v) damageEvent_ = std::uint8_t(xcb_get_extension_data(c, &xcb_damage_id)->first_event +
-                                       XCB_DAMAGE_NOTIFY);
+    if (v) s.damageEvent = std::uint8_t(xcb_get_extension_data(c, &xcb_damage_id)->first_event +
+                                        XCB_DAMAGE_NOTIFY);
   }
   if (present(&xcb_shm_id)) {
     Reply<xcb_shm_query_version_reply_t> v(
         xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
-    shm_ = v != nullptr;
+    s.shm = v != nullptr;
   }
-  atoms_.clientList = atom(c, "_NET_CLIENT_LIST");
-  atoms_.wmPid = atom(c, "_NET_WM_PID");
-  atoms_.netWmName = atom(c, "_NET_WM_NAME");
-  atoms_.utf8 = atom(c, "UTF8_STRING");
-  atoms_.supportingWmCheck = atom(c, "_NET_SUPPORTING_WM_CHECK");
-  atoms_.windowType = atom(c, "_NET_WM_WINDOW_TYPE");
-  atoms_.typeDesktop = atom(c, "_NET_WM_WINDOW_TYPE_DESKTOP");
+  s.atoms.clientList = atom(c, "_NET_CLIENT_LIST");
+  s.atoms.wmPid = atom(c, "_NET_WM_PID");
+  s.atoms.netWmName = atom(c, "_NET_WM_NAME");
+  s.atoms.utf8 = atom(c, "UTF8_STRING");
+  s.atoms.supportingWmCheck = atom(c, "_NET_SUPPORTING_WM_CHECK");
+  s.atoms.windowType = atom(c, "_NET_WM_WINDOW_TYPE");
+  s.atoms.typeDesktop = atom(c, "_NET_WM_WINDOW_TYPE_DESKTOP");
 
-  if (composite_) {
-    xcb_composite_redirect_subwindows(c, root_, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+  if (s.composite) {
+    xcb_composite_redirect_subwindows(c, s.root, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
     // Hear of top-level windows coming, going and being mapped, then record those there now.
     const std::uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
-    xcb_change_window_attributes(c, root_, XCB_CW_EVENT_MASK, &mask);
-    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, root_), nullptr));
+    xcb_change_window_attributes(c, s.root, XCB_CW_EVENT_MASK, &mask);
+    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, s.root), nullptr));
     if (tree) {
       const auto now = SteadyClock::now();
       const xcb_window_t* children = xcb_query_tree_children(tree.get());
       for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i)
-        trackLocked(children[i], now);
+        track(s, children[i], now);
     }
     xcb_flush(c);
   }
-  return true;
+  return session;
 }
 
-void X11CaptureDisplay::trackLocked(xcb_window_t window, SteadyClock::time_point since) {
-  if (paintings_.count(window) || !damageEvent_) return;
+void X11CaptureDisplay::track(Session& s, xcb_window_t window, SteadyClock::time_point since) {
+  if (s.paintings.count(window) || !s.damageEvent) return;
   Painting p;
-  p.damage = xcb_generate_id(connection_);
+  p.damage = xcb_generate_id(s.connection);
   p.freshSince = since;
-  xcb_damage_create(connection_, p.damage, window, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
-  paintings_.emplace(window, p);
+  xcb_damage_create(s.connection, p.damage, window, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+  s.paintings.emplace(window, p);
 }
 
-void X11CaptureDisplay::untrackLocked(xcb_window_t window) {
-  auto it = paintings_.find(window);
-  if (it == paintings_.end()) return;
-  xcb_damage_destroy(connection_, it->second.damage);
-  paintings_.erase(it);
-}
-
-void X11CaptureDisplay::handleEventsLocked() {
+void X11CaptureDisplay::handleEventsLocked(Session& s) {
   bool answered = false;
-  while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+  while (xcb_generic_event_t* event = xcb_poll_for_event(s.connection)) {
     const std::uint8_t type = event->response_type & 0x7f;
     const auto now = SteadyClock::now();
     if (type == XCB_CREATE_NOTIFY) {
       auto* e = reinterpret_cast<xcb_create_notify_event_t*>(event);
-      if (e->parent == root_) trackLocked(e->window, now);
+      if (e->parent == s.root) track(s, e->window, now);
     } else if (type == XCB_DESTROY_NOTIFY) {
       // The server frees the window's damage with it.
-      paintings_.erase(reinterpret_cast<xcb_destroy_notify_event_t*>(event)->window);
+      s.paintings.erase(reinterpret_cast<xcb_destroy_notify_event_t*>(event)->window);
     } else if (type == XCB_REPARENT_NOTIFY) {
       auto* e = reinterpret_cast<xcb_reparent_notify_event_t*>(event);
-      if (e->parent == root_) {
-        trackLocked(e->window, now);
-      } else {
-        untrackLocked(e->window);  // a client taken into its window manager's frame
+      if (e->parent == s.root) {
+        track(s, e->window, now);
+      } else if (auto it = s.paintings.find(e->window); it != s.paintings.end()) {
+        // A client taken into its window manager's frame.
+        xcb_damage_destroy(s.connection, it->second.damage);
+        s.paintings.erase(it);
       }
     } else if (type == XCB_MAP_NOTIFY) {
       auto* e = reinterpret_cast<xcb_map_notify_event_t*>(event);
-      auto it = paintings_.find(e->window);
-      if (e->event == root_ && it != paintings_.end()) {
+      auto it = s.paintings.find(e->window);
+      if (e->event == s.root && it != s.paintings.end()) {
         it->second.freshSince = now;
         it->second.painted = false;
       }
-    } else if (damageEvent_ && type == damageEvent_) {
+    } else if (s.damageEvent && type == s.damageEvent) {
       auto* e = reinterpret_cast<xcb_damage_notify_event_t*>(event);
-      auto it = paintings_.find(e->drawable);
-      if (it != paintings_.end()) {
+      auto it = s.paintings.find(e->drawable);
+      if (it != s.paintings.end()) {
         it->second.painted = true;
         it->second.lastPaint = now;
       }
       // Repaired at once, so the next paint is reported again.
-      xcb_damage_subtract(connection_, e->damage, XCB_NONE, XCB_NONE);
+      xcb_damage_subtract(s.connection, e->damage, XCB_NONE, XCB_NONE);
       answered = true;
     }
     std::free(event);  // errors of requests about windows that went away end here too
   }
-  if (answered) xcb_flush(connection_);
+  if (answered) xcb_flush(s.connection);
   painted_.notify_all();
 }
 
 void X11CaptureDisplay::eventLoop() {
   for (;;) {
-    int fd = -1;
-    {
-      std::lock_guard lock(mutex_);
-      if (connection_ && !xcb_connection_has_error(connection_))
-        fd = xcb_get_file_descriptor(connection_);
-    }
+    std::shared_ptr<Session> s = std::static_pointer_cast<Session>(connection_.current());
+    if (s && xcb_connection_has_error(s->connection)) s.reset();
+    const int fd = s ? xcb_get_file_descriptor(s->connection) : -1;
     pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd, POLLIN, 0}};
-    // Events that a reply reader pulled off the socket wake no poll: look now and then.
-    poll(fds, fd >= 0 ? 2 : 1, 1000);
+    // Events that a reply reader pulled off the socket wake no poll: look now and then. Without
+    // a connection yet, look again soon for the one being opened.
+    poll(fds, fd >= 0 ? 2 : 1, s ? 1000 : 100);
     if (fds[0].revents) return;
+    if (!s) continue;
     std::lock_guard lock(mutex_);
-    if (connection_ && !xcb_connection_has_error(connection_)) handleEventsLocked();
+    handleEventsLocked(*s);
   }
 }
 
-bool X11CaptureDisplay::captureAllowed() {
-  std::lock_guard lock(mutex_);
-  return connectLocked() && composite_;
+bool X11CaptureDisplay::captureAllowed(Deadline deadline) {
+  auto s = session(deadline);
+  return s && s->composite;
 }
 
-std::vector<ScreenDisplay> X11CaptureDisplay::monitors() {
+std::vector<ScreenDisplay> X11CaptureDisplay::monitors(Deadline deadline) {
   std::vector<ScreenDisplay> displays;
-  std::lock_guard lock(mutex_);
-  if (!connectLocked()) return displays;
-  xcb_connection_t* c = connection_;
+  auto session = this->session(deadline);
+  if (!session) return displays;
+  Session& s = *session;
+  xcb_connection_t* c = s.connection;
   const auto* randr = xcb_get_extension_data(c, &xcb_randr_id);
   if (randr && randr->present) {
-    std::free(xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 5), nullptr));
-    Reply<xcb_randr_get_monitors_reply_t> reply(
-        xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, root_, 1), nullptr));
+    std::free(connection_.reply<xcb_randr_query_version_reply_t>(
+                             s, xcb_randr_query_version(c, 1, 5).sequence, deadline)
+                  .release());
+    auto reply = connection_.reply<xcb_randr_get_monitors_reply_t>(
+        s, xcb_randr_get_monitors(c, s.root, 1).sequence, deadline);
     if (reply) {
       std::uint32_t id = 1;
       for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem;
@@ -326,55 +329,68 @@ std::vector<ScreenDisplay> X11CaptureDisplay::monitors() {
     }
   }
   if (displays.empty()) {
-    Reply<xcb_get_geometry_reply_t> root(xcb_get_geometry_reply(c, xcb_get_geometry(c, root_), nullptr));
+    auto root = connection_.reply<xcb_get_geometry_reply_t>(
+        s, xcb_get_geometry(c, s.root).sequence, deadline);
     if (root) displays.push_back(ScreenDisplay{1, ScreenRect{0, 0, double(root->width), double(root->height)}});
   }
+  if (connection_.stalled(s)) displays.clear();
   return displays;
 }
 
 std::optional<ScreenCaptureError> X11CaptureDisplay::windows(bool excludingDesktopWindows,
                                                              bool onScreenWindowsOnly,
+                                                             Deadline deadline,
                                                              std::vector<CapturableWindow>& out) {
-  std::lock_guard lock(mutex_);
-  if (!connectLocked()) return ScreenCaptureError{x11ErrorDomain, xBadImplementation};
-  xcb_connection_t* c = connection_;
-  handleEventsLocked();
+  auto session = this->session(deadline);
+  if (!session) return ScreenCaptureError{x11ErrorDomain, xBadImplementation};
+  Session& s = *session;
+  xcb_connection_t* c = s.connection;
+  {
+    std::lock_guard lock(mutex_);
+    handleEventsLocked(s);
+  }
+  auto propertyReply = [&](xcb_get_property_cookie_t cookie) {
+    return connection_.reply<xcb_get_property_reply_t>(s, cookie.sequence, deadline);
+  };
+  auto stalled = [&] { return connection_.stalled(s); };
 
   // The clients: the window manager's list when one runs, else the root's shown children.
   std::vector<xcb_window_t> clients;
   bool managed = false;
   {
-    Reply<xcb_get_property_reply_t> check(xcb_get_property_reply(
-        c, xcb_get_property(c, 0, root_, atoms_.supportingWmCheck, XCB_ATOM_WINDOW, 0, 1), nullptr));
+    auto check = propertyReply(
+        xcb_get_property(c, 0, s.root, s.atoms.supportingWmCheck, XCB_ATOM_WINDOW, 0, 1));
     std::uint32_t wm = 0, self = 0;
     if (firstWord(check, wm) && wm != 0) {
-      Reply<xcb_get_property_reply_t> own(xcb_get_property_reply(
-          c, xcb_get_property(c, 0, wm, atoms_.supportingWmCheck, XCB_ATOM_WINDOW, 0, 1), nullptr));
+      auto own = propertyReply(
+          xcb_get_property(c, 0, wm, s.atoms.supportingWmCheck, XCB_ATOM_WINDOW, 0, 1));
       managed = firstWord(own, self) && self == wm;
     }
   }
   if (managed) {
-    Reply<xcb_get_property_reply_t> list(xcb_get_property_reply(
-        c, xcb_get_property(c, 0, root_, atoms_.clientList, XCB_ATOM_WINDOW, 0, kMaxWindows), nullptr));
+    auto list = propertyReply(
+        xcb_get_property(c, 0, s.root, s.atoms.clientList, XCB_ATOM_WINDOW, 0, kMaxWindows));
     if (list && list->format == 32) {
       const auto* ids = static_cast<const xcb_window_t*>(xcb_get_property_value(list.get()));
       clients.assign(ids, ids + xcb_get_property_value_length(list.get()) / 4);
     }
   } else {
-    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, root_), nullptr));
+    auto tree = connection_.reply<xcb_query_tree_reply_t>(s, xcb_query_tree(c, s.root).sequence,
+                                                          deadline);
     if (!tree) return ScreenCaptureError{x11ErrorDomain, xBadWindow};
     const xcb_window_t* children = xcb_query_tree_children(tree.get());
     const int count = std::min<int>(xcb_query_tree_children_length(tree.get()), int(kMaxWindows));
     std::vector<xcb_get_window_attributes_cookie_t> cookies;
     for (int i = 0; i < count; ++i) cookies.push_back(xcb_get_window_attributes(c, children[i]));
     for (int i = 0; i < count; ++i) {
-      Reply<xcb_get_window_attributes_reply_t> a(
-          xcb_get_window_attributes_reply(c, cookies[std::size_t(i)], nullptr));
+      auto a = connection_.reply<xcb_get_window_attributes_reply_t>(
+          s, cookies[std::size_t(i)].sequence, deadline);
       if (a && !a->override_redirect && a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT &&
           a->map_state == XCB_MAP_STATE_VIEWABLE)
         clients.push_back(children[i]);
     }
   }
+  if (stalled()) return ScreenCaptureError{x11ErrorDomain, xBadImplementation};
 
   // Each client's top-level ancestor, one level of the tree per round trip for all of them.
   std::vector<xcb_window_t> frames(clients);
@@ -385,47 +401,55 @@ std::optional<ScreenCaptureError> X11CaptureDisplay::windows(bool excludingDeskt
       if (!found[i] && frames[i]) asked.emplace_back(i, xcb_query_tree(c, frames[i]));
     if (asked.empty()) break;
     for (auto& [i, cookie] : asked) {
-      Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, cookie, nullptr));
+      auto tree = connection_.reply<xcb_query_tree_reply_t>(s, cookie.sequence, deadline);
       if (!tree) {
         frames[i] = 0;  // gone meanwhile
-      } else if (tree->parent == root_ || tree->parent == XCB_WINDOW_NONE) {
+      } else if (tree->parent == s.root || tree->parent == XCB_WINDOW_NONE) {
         found[i] = true;
       } else {
         frames[i] = tree->parent;
       }
     }
+    if (stalled()) return ScreenCaptureError{x11ErrorDomain, xBadImplementation};
   }
 
   struct Cookies {
     xcb_get_geometry_cookie_t geometry;
     xcb_get_window_attributes_cookie_t attributes;
+    xcb_translate_coordinates_cookie_t client;
+    xcb_get_geometry_cookie_t clientGeometry;
     xcb_get_property_cookie_t pid, netName, name, type;
   };
   std::vector<Cookies> cookies;
   for (std::size_t i = 0; i < clients.size(); ++i) {
     const xcb_window_t w = clients[i];
-    cookies.push_back({xcb_get_geometry(c, frames[i] ? frames[i] : w),
-                       xcb_get_window_attributes(c, frames[i] ? frames[i] : w),
-                       xcb_get_property(c, 0, w, atoms_.wmPid, XCB_ATOM_CARDINAL, 0, 1),
-                       xcb_get_property(c, 0, w, atoms_.netWmName, atoms_.utf8, 0, kMaxTitleWords),
+    const xcb_window_t top = frames[i] ? frames[i] : w;
+    cookies.push_back({xcb_get_geometry(c, top), xcb_get_window_attributes(c, top),
+                       xcb_translate_coordinates(c, w, s.root, 0, 0), xcb_get_geometry(c, w),
+                       xcb_get_property(c, 0, w, s.atoms.wmPid, XCB_ATOM_CARDINAL, 0, 1),
+                       xcb_get_property(c, 0, w, s.atoms.netWmName, s.atoms.utf8, 0, kMaxTitleWords),
                        xcb_get_property(c, 0, w, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0,
                                         kMaxTitleWords),
-                       xcb_get_property(c, 0, w, atoms_.windowType, XCB_ATOM_ATOM, 0, 32)});
+                       xcb_get_property(c, 0, w, s.atoms.windowType, XCB_ATOM_ATOM, 0, 32)});
   }
   for (std::size_t i = 0; i < clients.size(); ++i) {
-    Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, cookies[i].geometry, nullptr));
-    Reply<xcb_get_window_attributes_reply_t> attributes(
-        xcb_get_window_attributes_reply(c, cookies[i].attributes, nullptr));
-    Reply<xcb_get_property_reply_t> pid(xcb_get_property_reply(c, cookies[i].pid, nullptr));
-    Reply<xcb_get_property_reply_t> netName(xcb_get_property_reply(c, cookies[i].netName, nullptr));
-    Reply<xcb_get_property_reply_t> name(xcb_get_property_reply(c, cookies[i].name, nullptr));
-    Reply<xcb_get_property_reply_t> type(xcb_get_property_reply(c, cookies[i].type, nullptr));
+    auto geometry = connection_.reply<xcb_get_geometry_reply_t>(s, cookies[i].geometry.sequence, deadline);
+    auto attributes = connection_.reply<xcb_get_window_attributes_reply_t>(
+        s, cookies[i].attributes.sequence, deadline);
+    auto client = connection_.reply<xcb_translate_coordinates_reply_t>(
+        s, cookies[i].client.sequence, deadline);
+    auto clientGeometry = connection_.reply<xcb_get_geometry_reply_t>(
+        s, cookies[i].clientGeometry.sequence, deadline);
+    auto pid = propertyReply(cookies[i].pid);
+    auto netName = propertyReply(cookies[i].netName);
+    auto name = propertyReply(cookies[i].name);
+    auto type = propertyReply(cookies[i].type);
     if (!found[i] || !geometry || !attributes) continue;  // went away while being read
 
     if (excludingDesktopWindows && type && type->format == 32) {
       const auto* atoms = static_cast<const xcb_atom_t*>(xcb_get_property_value(type.get()));
       const int n = xcb_get_property_value_length(type.get()) / 4;
-      if (std::find(atoms, atoms + n, atoms_.typeDesktop) != atoms + n) continue;
+      if (std::find(atoms, atoms + n, s.atoms.typeDesktop) != atoms + n) continue;
     }
     CapturableWindow window;
     window.windowID = clients[i];
@@ -435,45 +459,61 @@ std::optional<ScreenCaptureError> X11CaptureDisplay::windows(bool excludingDeskt
     const double border = geometry->border_width;
     window.frame = ScreenRect{double(geometry->x), double(geometry->y),
                               geometry->width + 2 * border, geometry->height + 2 * border};
+    // The client's own area, where toolkits that describe the client window place it.
+    if (client && clientGeometry && clients[i] != frames[i]) {
+      const ScreenRect own{double(client->dst_x), double(client->dst_y),
+                           double(clientGeometry->width), double(clientGeometry->height)};
+      if (own.x != window.frame.x || own.y != window.frame.y ||
+          own.width != window.frame.width || own.height != window.frame.height)
+        window.contentFrame = own;
+    }
     std::uint32_t owner = 0;
     if (firstWord(pid, owner) && owner > 0 && owner <= 0x7fffffffu)
       window.owningApplicationPID = std::int32_t(owner);
-    if (netName && netName->type == atoms_.utf8 && netName->format == 8) {
+    if (netName && netName->type == s.atoms.utf8 && netName->format == 8) {
       window.title.emplace(static_cast<const char*>(xcb_get_property_value(netName.get())),
                            std::size_t(xcb_get_property_value_length(netName.get())));
     } else if (name && name->format == 8 && name->type != XCB_ATOM_NONE) {
       const auto* bytes = static_cast<const char*>(xcb_get_property_value(name.get()));
       const auto n = std::size_t(xcb_get_property_value_length(name.get()));
-      window.title = name->type == atoms_.utf8 ? std::string(bytes, n) : latin1ToUTF8(bytes, n);
+      window.title = name->type == s.atoms.utf8 ? std::string(bytes, n) : latin1ToUTF8(bytes, n);
     }
     // The accessibility side reports an empty window name as no name; so does this side, or
     // an untitled window could never be matched.
     if (window.title && window.title->empty()) window.title.reset();
     out.push_back(std::move(window));
   }
+  if (stalled()) {
+    out.clear();
+    return ScreenCaptureError{x11ErrorDomain, xBadImplementation};
+  }
   return std::nullopt;
 }
 
 std::optional<ScreenCaptureError> X11CaptureDisplay::viewableFrame(xcb_window_t client,
+                                                                   Deadline deadline,
+                                                                   const std::atomic<bool>& cancelled,
                                                                    xcb_window_t& frame) {
-  std::lock_guard lock(mutex_);
-  if (!connectLocked()) return ScreenCaptureError{x11ErrorDomain, xBadImplementation};
-  xcb_connection_t* c = connection_;
+  auto session = this->session(deadline);
+  if (!session) return ScreenCaptureError{x11ErrorDomain, xBadImplementation};
+  Session& s = *session;
+  xcb_connection_t* c = s.connection;
   xcb_window_t window = client;
   for (int level = 0;; ++level) {
     if (level == kMaxAncestors) return ScreenCaptureError{x11ErrorDomain, xBadWindow};
     xcb_generic_error_t* error = nullptr;
-    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, window), &error));
+    auto tree = connection_.reply<xcb_query_tree_reply_t>(s, xcb_query_tree(c, window).sequence,
+                                                          deadline, &error, &cancelled);
     if (!tree) {
-      const std::int64_t code = error ? error->error_code : xBadWindow;
+      const std::int64_t code = error ? error->error_code : xBadImplementation;
       std::free(error);
       return ScreenCaptureError{x11ErrorDomain, code};
     }
-    if (tree->parent == root_) break;
+    if (tree->parent == s.root) break;
     window = tree->parent;
   }
-  Reply<xcb_get_window_attributes_reply_t> attributes(
-      xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr));
+  auto attributes = connection_.reply<xcb_get_window_attributes_reply_t>(
+      s, xcb_get_window_attributes(c, window).sequence, deadline, nullptr, &cancelled);
   if (!attributes) return ScreenCaptureError{x11ErrorDomain, xBadWindow};
   // An unmapped (minimized) window has no pixmap to read.
   if (attributes->map_state != XCB_MAP_STATE_VIEWABLE) return ScreenCaptureError{x11ErrorDomain, xBadMatch};
@@ -481,13 +521,17 @@ std::optional<ScreenCaptureError> X11CaptureDisplay::viewableFrame(xcb_window_t 
   return std::nullopt;
 }
 
-void X11CaptureDisplay::waitUntilPainted(xcb_window_t frame, const std::atomic<bool>& cancelled) {
+void X11CaptureDisplay::waitUntilPainted(xcb_window_t frame, Deadline deadline,
+                                         const std::atomic<bool>& cancelled) {
+  auto session = this->session(deadline);
+  if (!session) return;
   std::unique_lock lock(mutex_);
-  while (!cancelled && connectLocked()) {
-    handleEventsLocked();
-    auto it = paintings_.find(frame);
-    if (it == paintings_.end()) return;
+  while (!cancelled && !xcb_connection_has_error(session->connection)) {
+    handleEventsLocked(*session);
+    auto it = session->paintings.find(frame);
+    if (it == session->paintings.end()) return;
     const auto now = SteadyClock::now();
+    if (now >= deadline) return;
     const Painting& p = it->second;
     if (now - p.freshSince >= kFreshFor) return;
     if (p.painted && now - p.lastPaint >= kQuietFor) return;
@@ -495,114 +539,162 @@ void X11CaptureDisplay::waitUntilPainted(xcb_window_t frame, const std::atomic<b
   }
 }
 
-std::int32_t X11CaptureDisplay::readFrame(xcb_window_t frame, std::int32_t width,
-                                          std::int32_t height,
+std::int32_t X11CaptureDisplay::readFrame(xcb_window_t frame, const std::optional<ScreenRect>& area,
+                                          std::int32_t width, std::int32_t height,
+                                          Deadline deadline, const std::atomic<bool>& cancelled,
                                           std::shared_ptr<const WindowImage>& image) {
-  std::lock_guard lock(mutex_);
-  if (!connectLocked() || !composite_) return std::int32_t(xBadImplementation);
-  xcb_connection_t* c = connection_;
+  auto session = this->session(deadline);
+  if (!session || !session->composite) return std::int32_t(xBadImplementation);
+  Session& s = *session;
+  xcb_connection_t* c = s.connection;
   const xcb_pixmap_t pixmap = xcb_generate_id(c);
-  if (xcb_generic_error_t* error =
-          xcb_request_check(c, xcb_composite_name_window_pixmap_checked(c, frame, pixmap))) {
-    const std::int32_t code = error->error_code;
-    std::free(error);
-    return code;
+  const auto named = xcb_composite_name_window_pixmap_checked(c, frame, pixmap);
+  auto geometry = connection_.reply<xcb_get_geometry_reply_t>(
+      s, xcb_get_geometry(c, pixmap).sequence, deadline, nullptr, &cancelled);
+  xcb_generic_error_t* error = nullptr;
+  const bool isNamed = connection_.check(s, named, deadline, &error, &cancelled);
+  const std::int32_t namingError = error ? error->error_code : 0;
+  std::free(error);
+  if (!isNamed && namingError) return namingError;  // no pixmap was made
+  PixelArea part{0, 0, 0, 0};
+  std::int32_t status = isNamed ? 0 : std::int32_t(xBadImplementation);
+  if (status == 0 && !geometry) status = xBadMatch;
+  if (status == 0) {
+    part = {0, 0, geometry->width, geometry->height};
+    // The part of the frame asked for, which must lie within it.
+    if (area) {
+      const double right = area->x + area->width, bottom = area->y + area->height;
+      if (area->x < 0 || area->y < 0 || area->width < 1 || area->height < 1 ||
+          right > geometry->width || bottom > geometry->height)
+        status = xBadMatch;
+      part = {std::int16_t(area->x), std::int16_t(area->y), std::uint16_t(area->width),
+              std::uint16_t(area->height)};
+    }
+    if (part.width == 0 || part.height == 0 ||
+        std::uint64_t(part.width) * part.height > kMaxPixels)
+      status = xBadMatch;
   }
-  std::vector<std::uint8_t> pixels;
-  std::size_t stride = 0;
-  std::int32_t status = xBadMatch;
-  Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, xcb_get_geometry(c, pixmap), nullptr));
-  if (geometry) status = readPixelsLocked(pixmap, geometry->width, geometry->height, pixels, stride);
+  if (status == 0) {
+    // Another capture still reading through the kept segment (one whose request gave up)
+    // leaves this one to a plain read.
+    std::unique_lock shm(shmMutex_, std::try_to_lock);
+    status = kNoSharedMemory;
+    if (shm.owns_lock() && s.shm)
+      status = readShared(s, pixmap, part, width, height, deadline, cancelled, image);
+    if (status == kNoSharedMemory)
+      status = readPlain(s, pixmap, part, width, height, deadline, cancelled, image);
+  }
   xcb_free_pixmap(c, pixmap);
   xcb_flush(c);
-  if (status != 0) return status;
-  const std::uint8_t* source = shmAddress_ && pixels.empty() ? shmAddress_ : pixels.data();
-  image = scaledImage(source, geometry->width, geometry->height, stride, width, height);
-  if (shmAddress_ && shmSize_ > kKeptSharedMemory) {
-    xcb_shm_detach(c, shmSegment_);
-    xcb_flush(c);
-    shmdt(shmAddress_);
-    shmAddress_ = nullptr;
-    shmSize_ = 0;
-    shmSegment_ = 0;
-  }
-  return 0;
+  return status;
 }
 
-std::int32_t X11CaptureDisplay::readPixelsLocked(xcb_drawable_t drawable, std::uint16_t width,
-                                                 std::uint16_t height,
-                                                 std::vector<std::uint8_t>& pixels,
-                                                 std::size_t& stride) {
-  xcb_connection_t* c = connection_;
-  if (width == 0 || height == 0 || std::uint64_t(width) * height > kMaxPixels) return xBadMatch;
-  stride = std::size_t(width) * 4;
-  const std::size_t size = stride * height;
-  std::uint8_t depth = 0;
-
-  if (shm_ && shmSize_ < size) {
-    if (shmAddress_) {
-      xcb_shm_detach(c, shmSegment_);
-      shmdt(shmAddress_);
-      shmAddress_ = nullptr;
-      shmSize_ = 0;
-    }
-    const int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
-    void* address = id >= 0 ? shmat(id, nullptr, 0) : reinterpret_cast<void*>(-1);
-    if (address != reinterpret_cast<void*>(-1)) {
-      shmSegment_ = xcb_generate_id(c);
-      xcb_generic_error_t* error = xcb_request_check(c, xcb_shm_attach_checked(c, shmSegment_, std::uint32_t(id), 0));
-      // Attached or not, the segment goes once the last user detaches.
-      shmctl(id, IPC_RMID, nullptr);
-      if (error) {
-        std::free(error);
-        shmdt(address);
-        shm_ = false;  // a server on another machine: plain reads from now on
-      } else {
-        shmAddress_ = static_cast<std::uint8_t*>(address);
-        shmSize_ = size;
-      }
-    } else {
-      if (id >= 0) shmctl(id, IPC_RMID, nullptr);
-      shm_ = false;
-    }
-  }
-
-  if (shm_ && shmAddress_) {
-    xcb_generic_error_t* error = nullptr;
-    Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-        c, xcb_shm_get_image(c, drawable, 0, 0, width, height, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shmSegment_, 0),
-        &error));
-    if (!reply) {
-      const std::int32_t code = error ? error->error_code : xBadMatch;
-      std::free(error);
-      return code;
-    }
-    depth = reply->depth;
-  } else {
-    xcb_generic_error_t* error = nullptr;
-    Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
-        c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, 0, 0, width, height, ~0u), &error));
-    if (!reply) {
-      const std::int32_t code = error ? error->error_code : xBadMatch;
-      std::free(error);
-      return code;
-    }
-    depth = reply->depth;
-    if (std::size_t(xcb_get_image_data_length(reply.get())) < size) return xBadMatch;
-    pixels.assign(xcb_get_image_data(reply.get()), xcb_get_image_data(reply.get()) + size);
-  }
-  // Only 32-bit pixels (depth 24 or 32) are read; other depths have no use on a desktop today.
+// Only 32-bit pixels (depth 24 or 32) are read; other depths have no use on a desktop today.
+bool X11CaptureDisplay::thirtyTwoBitDepth(const Session& s, std::uint8_t depth) {
   bool thirtyTwo = false;
-  for (auto f = xcb_setup_pixmap_formats_iterator(xcb_get_setup(c)); f.rem; xcb_format_next(&f))
+  for (auto f = xcb_setup_pixmap_formats_iterator(xcb_get_setup(s.connection)); f.rem;
+       xcb_format_next(&f))
     if (f.data->depth == depth) thirtyTwo = f.data->bits_per_pixel == 32;
-  if ((depth != 24 && depth != 32) || !thirtyTwo) return xBadMatch;
-  if (!lsbFirst_) {
-    if (pixels.empty()) pixels.assign(shmAddress_, shmAddress_ + size);
-    for (std::size_t i = 0; i + 3 < pixels.size(); i += 4) {
-      std::swap(pixels[i], pixels[i + 3]);
-      std::swap(pixels[i + 1], pixels[i + 2]);
+  return (depth == 24 || depth == 32) && thirtyTwo;
+}
+
+void X11CaptureDisplay::releaseSharedMemory(Session& s) {
+  if (!s.shmAddress) return;
+  xcb_shm_detach(s.connection, s.shmSegment);
+  xcb_flush(s.connection);
+  shmdt(s.shmAddress);
+  s.shmAddress = nullptr;
+  s.shmSize = 0;
+  s.shmSegment = 0;
+}
+
+std::int32_t X11CaptureDisplay::readShared(Session& s, xcb_drawable_t drawable,
+                                           const PixelArea& part, std::int32_t width,
+                                           std::int32_t height, Deadline deadline,
+                                           const std::atomic<bool>& cancelled,
+                                           std::shared_ptr<const WindowImage>& image) {
+  xcb_connection_t* c = s.connection;
+  const std::size_t stride = std::size_t(part.width) * 4;
+  const std::size_t size = stride * part.height;
+  if (s.shmSize < size) {
+    releaseSharedMemory(s);
+    const int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+    // Out of segments or memory now says nothing of the next capture: this one reads plainly.
+    if (id < 0) return kNoSharedMemory;
+    void* address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) {
+      shmctl(id, IPC_RMID, nullptr);
+      return kNoSharedMemory;
     }
+    const std::uint32_t segment = xcb_generate_id(c);
+    xcb_generic_error_t* error = nullptr;
+    const bool attached = connection_.check(
+        s, xcb_shm_attach_checked(c, segment, std::uint32_t(id), 0), deadline, &error, &cancelled);
+    // Attached or not, the segment goes once the last user detaches.
+    shmctl(id, IPC_RMID, nullptr);
+    if (!attached) {
+      // A server that refuses the segment cannot reach this machine's memory: plain reads from
+      // now on. One that did not answer in time may have attached it: it is let go.
+      const bool refused = error != nullptr;
+      std::free(error);
+      if (refused) {
+        s.shm = false;
+      } else {
+        xcb_shm_detach(c, segment);
+        xcb_flush(c);
+      }
+      shmdt(address);
+      return refused ? kNoSharedMemory : std::int32_t(xBadImplementation);
+    }
+    s.shmSegment = segment;
+    s.shmAddress = static_cast<std::uint8_t*>(address);
+    s.shmSize = size;
   }
+  xcb_generic_error_t* error = nullptr;
+  auto reply = connection_.reply<xcb_shm_get_image_reply_t>(
+      s,
+      xcb_shm_get_image(c, drawable, part.x, part.y, part.width, part.height, ~0u,
+                        XCB_IMAGE_FORMAT_Z_PIXMAP, s.shmSegment, 0)
+          .sequence,
+      deadline, &error, &cancelled);
+  std::int32_t status = 0;
+  if (!reply) {
+    status = error ? error->error_code : std::int32_t(xBadImplementation);
+  } else if (!thirtyTwoBitDepth(s, reply->depth)) {
+    status = xBadMatch;
+  } else {
+    image = scaledImage(s.shmAddress, part.width, part.height, stride, width, height, s.lsbFirst);
+  }
+  std::free(error);
+  // A large segment is not kept, whatever came of the read.
+  if (s.shmSize > kKeptSharedMemory) releaseSharedMemory(s);
+  return status;
+}
+
+std::int32_t X11CaptureDisplay::readPlain(Session& s, xcb_drawable_t drawable,
+                                          const PixelArea& part, std::int32_t width,
+                                          std::int32_t height, Deadline deadline,
+                                          const std::atomic<bool>& cancelled,
+                                          std::shared_ptr<const WindowImage>& image) {
+  xcb_connection_t* c = s.connection;
+  const std::size_t stride = std::size_t(part.width) * 4;
+  xcb_generic_error_t* error = nullptr;
+  auto reply = connection_.reply<xcb_get_image_reply_t>(
+      s,
+      xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, part.x, part.y, part.width,
+                    part.height, ~0u)
+          .sequence,
+      deadline, &error, &cancelled);
+  if (!reply) {
+    const std::int32_t status = error ? error->error_code : std::int32_t(xBadImplementation);
+    std::free(error);
+    return status;
+  }
+  if (!thirtyTwoBitDepth(s, reply->depth) ||
+      std::size_t(xcb_get_image_data_length(reply.get())) < stride * part.height)
+    return xBadMatch;
+  image = scaledImage(xcb_get_image_data(reply.get()), part.width, part.height, stride, width,
+                      height, s.lsbFirst);
   return 0;
 }
 

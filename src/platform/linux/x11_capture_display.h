@@ -2,8 +2,9 @@
 // window offscreen through Composite (automatic redirection, done once, at start), so that a
 // window's own pixels can be read even where others cover it; Damage tracking that tells when
 // a freshly redirected or mapped window has painted; the capturable windows and monitors; and
-// one window's pixels read and scaled. Safe from any thread: one lock guards the connection,
-// and an event thread of its own keeps the paint records up to date.
+// one window's pixels read and scaled. Safe from any thread: every wait for the server ends by
+// the caller's deadline and holds no lock, and an event thread of its own keeps the paint
+// records up to date.
 #pragma once
 
 #include <xcb/xcb.h>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/x11_connection.h"
 #include "platform/screen_capture.h"
 
 namespace velmaris::platform::linux_desktop {
@@ -32,30 +34,40 @@ inline constexpr std::int64_t xBadImplementation = 17;
 
 class X11CaptureDisplay {
  public:
-  // Connects to $DISPLAY and redirects; without a display every answer is empty or an error.
+  // Starts connecting to $DISPLAY and redirecting, without waiting for either.
   X11CaptureDisplay();
   ~X11CaptureDisplay();
   X11CaptureDisplay(const X11CaptureDisplay&) = delete;
   X11CaptureDisplay& operator=(const X11CaptureDisplay&) = delete;
 
-  // The display opens and offers Composite 0.2 or later (named window pixmaps).
-  bool captureAllowed();
-  // The active RandR monitors, or the X screen when RandR names none.
-  std::vector<ScreenDisplay> monitors();
+  // Every call below waits for the server at most until `deadline`, or until `cancelled`.
+
+  // The display is open and allows capture (compositeAllowsCapture).
+  bool captureAllowed(Deadline deadline);
+  // The active RandR monitors, or the X screen when RandR names none; empty when the display
+  // cannot be reached.
+  std::vector<ScreenDisplay> monitors(Deadline deadline);
   // The managed top-level windows (the root's viewable children without a window manager):
   // owner pid and title of the client window, frame of its top-level ancestor, decorations
-  // included. An error when the display cannot be reached.
+  // included, and the client's own rectangle. An error when the display cannot be reached.
   std::optional<ScreenCaptureError> windows(bool excludingDesktopWindows, bool onScreenWindowsOnly,
-                                            std::vector<CapturableWindow>& out);
+                                            Deadline deadline, std::vector<CapturableWindow>& out);
 
   // The top-level ancestor (the root's child) of `client`, shown on screen; else an error.
-  std::optional<ScreenCaptureError> viewableFrame(xcb_window_t client, xcb_window_t& frame);
+  std::optional<ScreenCaptureError> viewableFrame(xcb_window_t client, Deadline deadline,
+                                                  const std::atomic<bool>& cancelled,
+                                                  xcb_window_t& frame);
   // Waits, at most until a second after it was redirected or mapped, until `frame` has
   // painted and stayed still for a moment; returns at once for windows that settled long ago.
-  void waitUntilPainted(xcb_window_t frame, const std::atomic<bool>& cancelled);
-  // The frame's own pixels, scaled to width × height. Answers 0, or an X error code.
-  std::int32_t readFrame(xcb_window_t frame, std::int32_t width, std::int32_t height,
+  void waitUntilPainted(xcb_window_t frame, Deadline deadline, const std::atomic<bool>& cancelled);
+  // The frame's own pixels within `area` (frame coordinates; the whole frame when absent),
+  // scaled to width × height. Answers 0, or an X error code.
+  std::int32_t readFrame(xcb_window_t frame, const std::optional<ScreenRect>& area,
+                         std::int32_t width, std::int32_t height, Deadline deadline,
+                         const std::atomic<bool>& cancelled,
                          std::shared_ptr<const WindowImage>& image);
+  // Ends every wait, now and later; the display is of no more use.
+  void close();
 
  private:
   struct Painting {
@@ -64,32 +76,33 @@ class X11CaptureDisplay {
     bool painted = false;
     std::chrono::steady_clock::time_point lastPaint;
   };
+  struct Session;
 
-  bool connectLocked();
-  void disconnectLocked();
-  void trackLocked(xcb_window_t window, std::chrono::steady_clock::time_point since);
-  void untrackLocked(xcb_window_t window);
-  void handleEventsLocked();
+  std::shared_ptr<Session> session(Deadline deadline);
+  static std::shared_ptr<X11Session> open(xcb_connection_t* connection, int screenNumber);
+  static void track(Session& session, xcb_window_t window,
+                    std::chrono::steady_clock::time_point since);
+  void handleEventsLocked(Session& session);
   void eventLoop();
-  std::int32_t readPixelsLocked(xcb_drawable_t drawable, std::uint16_t width, std::uint16_t height,
-                                std::vector<std::uint8_t>& pixels, std::size_t& stride);
+  struct PixelArea {
+    std::int16_t x, y;
+    std::uint16_t width, height;
+  };
+  static bool thirtyTwoBitDepth(const Session& session, std::uint8_t depth);
+  static void releaseSharedMemory(Session& session);
+  std::int32_t readShared(Session& session, xcb_drawable_t drawable, const PixelArea& part,
+                          std::int32_t width, std::int32_t height, Deadline deadline,
+                          const std::atomic<bool>& cancelled,
+                          std::shared_ptr<const WindowImage>& image);
+  std::int32_t readPlain(Session& session, xcb_drawable_t drawable, const PixelArea& part,
+                         std::int32_t width, std::int32_t height, Deadline deadline,
+                         const std::atomic<bool>& cancelled,
+                         std::shared_ptr<const WindowImage>& image);
 
-  std::mutex mutex_;
+  X11Connection connection_;
+  std::mutex mutex_;  // guards the paint records of the session; never held across a wait
   std::condition_variable painted_;
-  xcb_connection_t* connection_ = nullptr;
-  xcb_window_t root_ = 0;
-  bool composite_ = false;
-  bool shm_ = false;
-  bool lsbFirst_ = true;
-  std::uint8_t damageEvent_ = 0;
-  std::map<xcb_window_t, Painting> paintings_;  // by top-level window
-  std::uint32_t shmSegment_ = 0;                // cached shared memory for reading pixels
-  int shmId_ = -1;
-  std::uint8_t* shmAddress_ = nullptr;
-  std::size_t shmSize_ = 0;
-  struct Atoms {
-    xcb_atom_t clientList, wmPid, netWmName, utf8, supportingWmCheck, windowType, typeDesktop;
-  } atoms_{};
+  std::mutex shmMutex_;  // guards the session's shared memory while a capture reads through it
 
   int wakeFd_ = -1;  // written to end the event thread
   std::thread events_;

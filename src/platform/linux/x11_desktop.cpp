@@ -1,25 +1,55 @@
 // XCB reads of the window list and the owners' properties. Requests for many windows are
 // sent together and their replies collected afterwards: one round trip per step.
 #include "platform/linux/x11_desktop.h"
-#include "platform/linux/xcb_reply.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <iterator>
-#include <memory>
 
 namespace velmaris::platform::linux_desktop {
 namespace {
 
-// Client lists longer than this are cut: no desktop has that many windows.
-constexpr std::uint32_t kMaxWindows = 4096;
+// Client lists longer than this are cut: no desktop has that many windows, and the requests
+// for them all must fit the socket's buffer, or a stopped server would block their sending.
+constexpr std::uint32_t kMaxWindows = 1024;
 constexpr std::uint32_t kMaxApplicationIdWords = 64;
 
-xcb_atom_t internAtom(xcb_connection_t* c, xcb_intern_atom_cookie_t cookie) {
-  Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(c, cookie, nullptr));
-  return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-}
+}  // namespace
+
+struct X11Desktop::Session final : X11Session {
+  using X11Session::X11Session;
+  xcb_atom_t netClientList = 0;
+  xcb_atom_t netWmPid = 0;
+  xcb_atom_t netSupportingWmCheck = 0;
+  xcb_atom_t gtkApplicationId = 0;
+  xcb_atom_t utf8String = 0;
+  xcb_atom_t gtkFrameExtents = 0;
+  bool captureAllowed = false;
+};
+
+X11Desktop::X11Desktop(std::shared_ptr<const RequestTime> requestTime)
+    : requestTime_(std::move(requestTime)),
+      connection_([](xcb_connection_t* c, int screen) -> std::shared_ptr<X11Session> {
+        auto session = std::make_shared<Session>(c, screen);
+        if (session->root == XCB_WINDOW_NONE) return nullptr;
+        const char* names[] = {"_NET_CLIENT_LIST",    "_NET_WM_PID", "_NET_SUPPORTING_WM_CHECK",
+                               "_GTK_APPLICATION_ID", "UTF8_STRING", "_GTK_FRAME_EXTENTS"};
+        xcb_atom_t* atoms[] = {&session->netClientList,        &session->netWmPid,
+                               &session->netSupportingWmCheck, &session->gtkApplicationId,
+                               &session->utf8String,           &session->gtkFrameExtents};
+        constexpr int count = 6;
+        xcb_intern_atom_cookie_t cookies[count];
+        for (int i = 0; i < count; i++)
+          cookies[i] = xcb_intern_atom(c, 0, std::uint16_t(std::strlen(names[i])), names[i]);
+        for (int i = 0; i < count; i++) {
+          Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(c, cookies[i], nullptr));
+          if (!reply) return nullptr;
+          *atoms[i] = reply->atom;
+        }
+        session->captureAllowed = compositeAllowsCapture(c);
+        return session;
+      }) {}
+
+namespace {
 
 xcb_get_property_cookie_t windowProperty(xcb_connection_t* c, xcb_window_t window,
                                          xcb_atom_t atom, xcb_atom_t type,
@@ -28,8 +58,7 @@ xcb_get_property_cookie_t windowProperty(xcb_connection_t* c, xcb_window_t windo
 }
 
 // The first 32-bit value of a property, if it holds one.
-bool firstCardinal(xcb_connection_t* c, xcb_get_property_cookie_t cookie, std::uint32_t& out) {
-  Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(c, cookie, nullptr));
+bool firstCardinal(const Reply<xcb_get_property_reply_t>& reply, std::uint32_t& out) {
   if (!reply || reply->format != 32 || xcb_get_property_value_length(reply.get()) < 4) {
     return false;
   }
@@ -39,60 +68,27 @@ bool firstCardinal(xcb_connection_t* c, xcb_get_property_cookie_t cookie, std::u
 
 }  // namespace
 
-X11Desktop::~X11Desktop() { disconnect(); }
-
-void X11Desktop::disconnect() {
-  if (connection_) xcb_disconnect(connection_);
-  connection_ = nullptr;
-}
-
-bool X11Desktop::connect() {
-  if (connection_ && !xcb_connection_has_error(connection_)) return true;
-  disconnect();
-  const char* display = std::getenv("DISPLAY");
-  if (!display || !*display) return false;
-  int screenNumber = 0;
-  connection_ = xcb_connect(nullptr, &screenNumber);
-  if (xcb_connection_has_error(connection_)) {
-    disconnect();
-    return false;
-  }
-  auto screens = xcb_setup_roots_iterator(xcb_get_setup(connection_));
-  for (int i = 0; i < screenNumber && screens.rem; i++) xcb_screen_next(&screens);
-  if (!screens.rem) {
-    disconnect();
-    return false;
-  }
-  root_ = screens.data->root;
-  const char* names[] = {"_NET_CLIENT_LIST", "_NET_WM_PID", "_NET_SUPPORTING_WM_CHECK",
-                         "_GTK_APPLICATION_ID", "UTF8_STRING", "_GTK_FRAME_EXTENTS"};
-  xcb_atom_t* atoms[] = {&netClientList_, &netWmPid_, &netSupportingWmCheck_, &gtkApplicationId_,
-                         &utf8String_, &gtkFrameExtents_};
-  constexpr int kAtoms = int(std::size(names));
-  xcb_intern_atom_cookie_t cookies[kAtoms];
-  for (int i = 0; i < kAtoms; i++) {
-    cookies[i] = xcb_intern_atom(connection_, 0, std::uint16_t(std::strlen(names[i])), names[i]);
-  }
-  for (int i = 0; i < kAtoms; i++) *atoms[i] = internAtom(connection_, cookies[i]);
-  return true;
-}
-
-bool X11Desktop::windowManagerRunning() {
+std::vector<xcb_window_t> X11Desktop::topLevelWindows(Session& s, Deadline deadline) {
+  using PropertyReply = Reply<xcb_get_property_reply_t>;
+  xcb_connection_t* c = s.connection;
+  std::vector<xcb_window_t> windows;
   // A window manager names a window of its own on the root, and that window names itself;
   // a property left behind by one that exited names a window that no longer exists.
-  std::uint32_t check = 0;
-  auto cookie = windowProperty(connection_, root_, netSupportingWmCheck_, XCB_ATOM_WINDOW, 1);
-  if (!firstCardinal(connection_, cookie, check) || check == 0) return false;
-  std::uint32_t self = 0;
-  cookie = windowProperty(connection_, check, netSupportingWmCheck_, XCB_ATOM_WINDOW, 1);
-  return firstCardinal(connection_, cookie, self) && self == check;
-}
-
-std::vector<xcb_window_t> X11Desktop::topLevelWindows() {
-  std::vector<xcb_window_t> windows;
-  if (windowManagerRunning()) {
-    auto cookie = windowProperty(connection_, root_, netClientList_, XCB_ATOM_WINDOW, kMaxWindows);
-    Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(connection_, cookie, nullptr));
+  std::uint32_t check = 0, self = 0;
+  auto cookie = windowProperty(c, s.root, s.netSupportingWmCheck, XCB_ATOM_WINDOW, 1);
+  bool managed = firstCardinal(
+                     connection_.reply<xcb_get_property_reply_t>(s, cookie.sequence, deadline),
+                     check) &&
+                 check != 0;
+  if (managed) {
+    cookie = windowProperty(c, check, s.netSupportingWmCheck, XCB_ATOM_WINDOW, 1);
+    managed = firstCardinal(
+                  connection_.reply<xcb_get_property_reply_t>(s, cookie.sequence, deadline), self) &&
+              self == check;
+  }
+  if (managed) {
+    cookie = windowProperty(c, s.root, s.netClientList, XCB_ATOM_WINDOW, kMaxWindows);
+    PropertyReply reply = connection_.reply<xcb_get_property_reply_t>(s, cookie.sequence, deadline);
     if (reply && reply->format == 32) {
       auto* ids = static_cast<xcb_window_t*>(xcb_get_property_value(reply.get()));
       int count = xcb_get_property_value_length(reply.get()) / 4;
@@ -100,18 +96,16 @@ std::vector<xcb_window_t> X11Desktop::topLevelWindows() {
     }
     return windows;
   }
-  Reply<xcb_query_tree_reply_t> tree(
-      xcb_query_tree_reply(connection_, xcb_query_tree(connection_, root_), nullptr));
+  Reply<xcb_query_tree_reply_t> tree = connection_.reply<xcb_query_tree_reply_t>(
+      s, xcb_query_tree(c, s.root).sequence, deadline);
   if (!tree) return windows;
   auto* children = xcb_query_tree_children(tree.get());
   int count = std::min<int>(xcb_query_tree_children_length(tree.get()), int(kMaxWindows));
   std::vector<xcb_get_window_attributes_cookie_t> cookies;
+  for (int i = 0; i < count; i++) cookies.push_back(xcb_get_window_attributes(c, children[i]));
   for (int i = 0; i < count; i++) {
-    cookies.push_back(xcb_get_window_attributes(connection_, children[i]));
-  }
-  for (int i = 0; i < count; i++) {
-    Reply<xcb_get_window_attributes_reply_t> attributes(
-        xcb_get_window_attributes_reply(connection_, cookies[std::size_t(i)], nullptr));
+    auto attributes = connection_.reply<xcb_get_window_attributes_reply_t>(
+        s, cookies[std::size_t(i)].sequence, deadline);
     if (attributes && !attributes->override_redirect &&
         attributes->map_state == XCB_MAP_STATE_VIEWABLE) {
       windows.push_back(children[i]);
@@ -121,46 +115,55 @@ std::vector<xcb_window_t> X11Desktop::topLevelWindows() {
 }
 
 std::vector<ClientWindow> X11Desktop::clientWindows() {
+  const Deadline deadline = deadlineOf(*requestTime_);
+  auto session = std::static_pointer_cast<Session>(connection_.session(deadline));
+  if (!session) return {};
+  return clientWindows(*session, deadline);
+}
+
+std::vector<ClientWindow> X11Desktop::clientWindows(Session& s, Deadline deadline) {
   std::vector<ClientWindow> result;
-  if (!connect()) return result;
-  std::vector<xcb_window_t> windows = topLevelWindows();
+  std::vector<xcb_window_t> windows = topLevelWindows(s, deadline);
   std::vector<xcb_get_property_cookie_t> pids, ids;
   for (auto window : windows) {
-    pids.push_back(windowProperty(connection_, window, netWmPid_, XCB_ATOM_CARDINAL, 1));
-    ids.push_back(windowProperty(connection_, window, gtkApplicationId_, utf8String_,
+    pids.push_back(windowProperty(s.connection, window, s.netWmPid, XCB_ATOM_CARDINAL, 1));
+    ids.push_back(windowProperty(s.connection, window, s.gtkApplicationId, s.utf8String,
                                  kMaxApplicationIdWords));
   }
   for (std::size_t i = 0; i < windows.size(); i++) {
     ClientWindow client;
     client.window = windows[i];
     std::uint32_t pid = 0;
-    if (firstCardinal(connection_, pids[i], pid) && pid <= 0x7fffffffu) {
-      client.pid = std::int32_t(pid);
-    }
-    Reply<xcb_get_property_reply_t> id(xcb_get_property_reply(connection_, ids[i], nullptr));
+    auto pidReply = connection_.reply<xcb_get_property_reply_t>(s, pids[i].sequence, deadline);
+    auto id = connection_.reply<xcb_get_property_reply_t>(s, ids[i].sequence, deadline);
+    if (firstCardinal(pidReply, pid) && pid <= 0x7fffffffu) client.pid = std::int32_t(pid);
     if (id && id->format == 8) {
       client.applicationId.assign(static_cast<const char*>(xcb_get_property_value(id.get())),
                                   std::size_t(xcb_get_property_value_length(id.get())));
     }
     result.push_back(std::move(client));
   }
+  // A list cut short by a server that stopped answering would tell half the truth.
+  if (connection_.stalled(s)) result.clear();
   return result;
 }
 
 std::vector<WindowPlacement> X11Desktop::placementsOf(std::int32_t pid) {
   std::vector<WindowPlacement> result;
-  for (const ClientWindow& client : clientWindows()) {
-    if (client.pid != pid || pid <= 0) continue;
-    auto geometryCookie = xcb_get_geometry(connection_, client.window);
-    auto originCookie = xcb_translate_coordinates(connection_, client.window, root_, 0, 0);
-    auto insetsCookie =
-        windowProperty(connection_, client.window, gtkFrameExtents_, XCB_ATOM_CARDINAL, 4);
-    Reply<xcb_get_geometry_reply_t> geometry(
-        xcb_get_geometry_reply(connection_, geometryCookie, nullptr));
-    Reply<xcb_translate_coordinates_reply_t> origin(
-        xcb_translate_coordinates_reply(connection_, originCookie, nullptr));
-    Reply<xcb_get_property_reply_t> insets(
-        xcb_get_property_reply(connection_, insetsCookie, nullptr));
+  const Deadline deadline = deadlineOf(*requestTime_);
+  auto session = std::static_pointer_cast<Session>(connection_.session(deadline));
+  if (!session || pid <= 0) return result;
+  Session& s = *session;
+  xcb_connection_t* c = s.connection;
+  for (const ClientWindow& client : clientWindows(s, deadline)) {
+    if (client.pid != pid) continue;
+    auto geometryCookie = xcb_get_geometry(c, client.window);
+    auto originCookie = xcb_translate_coordinates(c, client.window, s.root, 0, 0);
+    auto insetsCookie = windowProperty(c, client.window, s.gtkFrameExtents, XCB_ATOM_CARDINAL, 4);
+    auto geometry = connection_.reply<xcb_get_geometry_reply_t>(s, geometryCookie.sequence, deadline);
+    auto origin =
+        connection_.reply<xcb_translate_coordinates_reply_t>(s, originCookie.sequence, deadline);
+    auto insets = connection_.reply<xcb_get_property_reply_t>(s, insetsCookie.sequence, deadline);
     if (!geometry || !origin) continue;
     WindowPlacement placement;
     placement.x = origin->dst_x;
@@ -178,13 +181,13 @@ std::vector<WindowPlacement> X11Desktop::placementsOf(std::int32_t pid) {
     // The frame: the ancestor that is a child of the root.
     xcb_window_t frame = client.window;
     for (int depth = 0; depth < 8; depth++) {
-      Reply<xcb_query_tree_reply_t> tree(
-          xcb_query_tree_reply(connection_, xcb_query_tree(connection_, frame), nullptr));
-      if (!tree || tree->parent == root_ || tree->parent == XCB_WINDOW_NONE) break;
+      auto tree = connection_.reply<xcb_query_tree_reply_t>(s, xcb_query_tree(c, frame).sequence,
+                                                            deadline);
+      if (!tree || tree->parent == s.root || tree->parent == XCB_WINDOW_NONE) break;
       frame = tree->parent;
     }
-    Reply<xcb_get_geometry_reply_t> frameGeometry(
-        xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, frame), nullptr));
+    auto frameGeometry =
+        connection_.reply<xcb_get_geometry_reply_t>(s, xcb_get_geometry(c, frame).sequence, deadline);
     if (!frameGeometry) continue;
     placement.frameX = frameGeometry->x;
     placement.frameY = frameGeometry->y;
@@ -192,15 +195,13 @@ std::vector<WindowPlacement> X11Desktop::placementsOf(std::int32_t pid) {
     placement.frameHeight = frameGeometry->height + 2 * frameGeometry->border_width;
     result.push_back(placement);
   }
+  if (connection_.stalled(s)) result.clear();
   return result;
 }
 
-bool X11Desktop::hasComposite() {
-  if (!connect()) return false;
-  const char name[] = "Composite";
-  Reply<xcb_query_extension_reply_t> reply(xcb_query_extension_reply(
-      connection_, xcb_query_extension(connection_, sizeof name - 1, name), nullptr));
-  return reply && reply->present;
+bool X11Desktop::captureAllowed() {
+  auto session = connection_.session(deadlineOf(*requestTime_));
+  return session && static_cast<Session&>(*session).captureAllowed;
 }
 
 }  // namespace velmaris::platform::linux_desktop

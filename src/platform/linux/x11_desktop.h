@@ -1,13 +1,16 @@
 // The X display as the workspace sees it: top-level client windows, the processes owning
-// them, and whether windows can be captured. Owns one XCB connection, opened on first use
-// and again after it broke; without a display every answer is empty. One thread at a time.
+// them, and whether windows can be captured. Owns one bounded connection, opened on first use
+// and again after it broke; every wait ends by the request's time. Without a display, or
+// when it does not answer in time, every answer is empty. One thread at a time.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include <xcb/xcb.h>
+#include "platform/clock.h"
+#include "platform/linux/x11_connection.h"
 
 namespace velmaris::platform::linux_desktop {
 
@@ -28,33 +31,26 @@ struct WindowPlacement {
 
 class X11Desktop {
  public:
-  X11Desktop() = default;
-  ~X11Desktop();
+  explicit X11Desktop(std::shared_ptr<const RequestTime> requestTime);
   X11Desktop(const X11Desktop&) = delete;
   X11Desktop& operator=(const X11Desktop&) = delete;
 
   // The top-level client windows: the window manager's client list when one manages the
   // display, else the root's mapped children that are not override-redirect.
   std::vector<ClientWindow> clientWindows();
-  // The placements of the top-level client windows owned by `pid`.
+  // The placements of the top-level client windows owned by `pid`; empty when the server
+  // did not answer them all in time.
   std::vector<WindowPlacement> placementsOf(std::int32_t pid);
-  // Whether the display opens and offers the Composite extension.
-  bool hasComposite();
+  // Whether windows can be captured on the display (compositeAllowsCapture).
+  bool captureAllowed();
 
  private:
-  bool connect();
-  void disconnect();
-  bool windowManagerRunning();
-  std::vector<xcb_window_t> topLevelWindows();
+  struct Session;
+  std::vector<xcb_window_t> topLevelWindows(Session& session, Deadline deadline);
+  std::vector<ClientWindow> clientWindows(Session& session, Deadline deadline);
 
-  xcb_connection_t* connection_ = nullptr;
-  xcb_window_t root_ = 0;
-  xcb_atom_t netClientList_ = 0;
-  xcb_atom_t netWmPid_ = 0;
-  xcb_atom_t netSupportingWmCheck_ = 0;
-  xcb_atom_t gtkApplicationId_ = 0;
-  xcb_atom_t utf8String_ = 0;
-  xcb_atom_t gtkFrameExtents_ = 0;
+  std::shared_ptr<const RequestTime> requestTime_;
+  X11Connection connection_;
 };
 
 }  // namespace velmaris::platform::linux_desktop
