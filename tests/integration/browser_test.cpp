@@ -11,9 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,27 +25,6 @@ namespace velmaris::testing {
 namespace {
 
 using Json = nlohmann::json;
-
-// The start time a client gives: boot time plus field 22 of /proc/<pid>/stat, in seconds
-// with the microseconds as a fraction.
-double processStarted(pid_t pid) {
-  std::ifstream statFile("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
-  std::istringstream fields(stat.substr(stat.rfind(')') + 2));  // from field 3 on
-  std::string field;
-  for (int i = 3; i <= 22; ++i) fields >> field;
-  const std::uint64_t ticks = std::stoull(field);
-
-  std::ifstream procStat("/proc/stat");
-  std::uint64_t bootTime = 0;
-  for (std::string line; std::getline(procStat, line);)
-    if (line.rfind("btime ", 0) == 0) bootTime = std::stoull(line.substr(6));
-
-  const auto hz = static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
-  const std::uint64_t seconds = bootTime + ticks / hz;
-  const std::uint64_t micros = (ticks % hz) * 1000000 / hz;
-  return static_cast<double>(seconds) + static_cast<double>(micros) / 1000000.0;
-}
 
 Json browserRequest(const char* method, pid_t pid, double started) {
   return Json{{"id", 1},

@@ -12,8 +12,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -462,6 +465,25 @@ void SilentPeerApplication::serve() {
       accepted_.push_back(fd);
     sd_bus_wait(bus_, 20000);
   }
+}
+
+double processStarted(pid_t pid) {
+  std::ifstream statFile("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));  // from field 3 on
+  std::string field;
+  for (int i = 3; i <= 22; ++i) fields >> field;
+  const std::uint64_t ticks = std::stoull(field);
+
+  std::ifstream procStat("/proc/stat");
+  std::uint64_t bootTime = 0;
+  for (std::string line; std::getline(procStat, line);)
+    if (line.rfind("btime ", 0) == 0) bootTime = std::stoull(line.substr(6));
+
+  const auto hz = static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
+  const std::uint64_t seconds = bootTime + ticks / hz;
+  const std::uint64_t micros = (ticks % hz) * 1000000 / hz;
+  return static_cast<double>(seconds) + static_cast<double>(micros) / 1000000.0;
 }
 
 }  // namespace velmaris::testing

@@ -131,6 +131,9 @@ class SilentPeerApplication {
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
+// The start time a client gives for `pid`: boot time plus field 22 of /proc/<pid>/stat, in
+// seconds with the microseconds as a fraction.
+double processStarted(pid_t pid);
 
 // Windows the accessibility registry shows for `pid` now (-1 when it does not list it).
 int accessibleWindowCount(pid_t pid);

@@ -1,0 +1,147 @@
+// The real helper while the desktop misbehaves: the X server stopped with SIGSTOP (every
+// method answered in time with a clean code, service back after SIGCONT, end of input honoured
+// at once), and an application whose root holds a FIFO where a sandbox's info file would be.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "harness.h"
+
+namespace velmaris::testing {
+namespace {
+
+using Json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kAnswerWithin = 3500ms;
+
+Json with(Json request, const Json& members) {
+  request.update(members);
+  return request;
+}
+
+// Resumes the X server whatever the test does, so the desktop outlives a failed assertion.
+struct StoppedServer {
+  explicit StoppedServer(pid_t pid) : pid(pid) { stopped = kill(pid, SIGSTOP) == 0; }
+  ~StoppedServer() { resume(); }
+  void resume() {
+    if (stopped) kill(pid, SIGCONT);
+    stopped = false;
+  }
+  pid_t pid;
+  bool stopped = false;
+};
+
+// The response to `request`, which must come within kAnswerWithin and be a result or a
+// refusal with a code of its own.
+Json answeredInTime(Helper& helper, const Json& request) {
+  const auto start = Clock::now();
+  const auto line = helper.requestLine(request.dump(), 6000ms);
+  const auto took = std::chrono::duration_cast<Millis>(Clock::now() - start);
+  EXPECT_TRUE(line) << request["method"] << " unanswered";
+  if (!line) return Json();
+  EXPECT_LT(took, kAnswerWithin) << request["method"] << " took " << took.count() << " ms";
+  Json response = Json::parse(*line);
+  EXPECT_TRUE(response.contains("result") ||
+              (response["error"]["code"].is_string() && response["error"]["code"] != "internal_error"))
+      << *line;
+  return response;
+}
+
+TEST(StalledDesktop, EveryMethodIsAnsweredInTimeWhileTheXServerIsStopped) {
+  const char* server = std::getenv("VELMARIS_XVFB_PID");
+  ASSERT_TRUE(server) << "run on scripts/virtual-desktop";
+  const std::string app = "com.google.Chrome";  // the fixture serves the browser methods too
+  Fixture fixture({"--app-id=" + app, "--title=Stalled", "--widgets=actions"});
+  const double started = processStarted(fixture.pid());
+  Helper helper;
+
+  // Everything the helper connects to is in use before the server stops.
+  Json response = helper.request({{"id", 1}, {"method", "windows"}, {"app", app}});
+  ASSERT_EQ(response["result"]["windows"].size(), 1u) << response.dump();
+  const std::int64_t window = response["result"]["windows"][0]["window_id"];
+  const Json observe = {{"id", 2}, {"method", "observe"}, {"app", app}, {"window_id", window},
+                        {"include_image", true}};
+  response = helper.request(observe);
+  ASSERT_TRUE(response["result"].contains("content")) << response.dump().substr(0, 400);
+  const std::string observation = response["result"]["observation_id"];
+  const std::string element = response["result"]["tree"]["element_ref"];
+  const Json browser = {{"app", app}, {"process_id", fixture.pid()}, {"process_started", started}};
+  ASSERT_TRUE(helper.request(with({{"id", 3}, {"method", "browser_status"}}, browser))
+                  .contains("result"));
+
+  const Json onElement = {{"app", app}, {"window_id", window}, {"observation_id", observation},
+                          {"element_ref", element}};
+  const Json target = {{"app", app}, {"window_id", window}, {"observation_id", observation},
+                       {"role", "AXButton"}, {"label", "Press me"}};
+  const Json requests[] = {
+      {{"method", "windows"}, {"app", app}},
+      observe,
+      {{"method", "observe_targets"}, {"app", app}, {"window_id", window}, {"include_image", true}},
+      with({{"method", "press"}}, onElement),
+      with({{"method", "action"}, {"action", "AXPress"}}, onElement),
+      with({{"method", "set_value"}, {"value", "x"}}, onElement),
+      with({{"method", "press_target"}}, target),
+      with({{"method", "set_value_target"}, {"value", "x"}}, target),
+      with({{"method", "browser_status"}}, browser),
+      with({{"method", "browser_reveal"}}, browser),
+  };
+  {
+    StoppedServer stopped(std::atoi(server));
+    ASSERT_TRUE(stopped.stopped);
+    int id = 10;
+    for (const Json& request : requests) answeredInTime(helper, with(request, {{"id", id++}}));
+  }
+
+  // Service comes back once the server runs again.
+  const auto until = Clock::now() + 10s;
+  do {
+    response = helper.request(observe);
+    if (response["result"].contains("content")) break;
+    std::this_thread::sleep_for(200ms);
+  } while (Clock::now() < until);
+  EXPECT_TRUE(response["result"].contains("content")) << response.dump().substr(0, 400);
+
+  // End of input while the server is stopped, a capture just given up on: a prompt exit.
+  StoppedServer stopped(std::atoi(server));
+  answeredInTime(helper, observe);
+  const auto start = Clock::now();
+  helper.process().closeInput();
+  EXPECT_EQ(helper.process().wait(2000ms).value_or(-1), 0);
+  EXPECT_LT(Clock::now() - start, 2000ms);
+  EXPECT_EQ(helper.errorText(), "");
+}
+
+TEST(StalledDesktop, AFifoWhereTheSandboxInfoWouldBeIsNotWaitedOn) {
+  if (geteuid() != 0) GTEST_SKIP() << "a private mount namespace needs root";
+  // xterm (no GLib, which would itself wait on the FIFO) runs chrooted into a tmpfs that
+  // mirrors / (bind mounts, links as links) with a FIFO at /.flatpak-info, in a mount
+  // namespace of its own; it owns a window, so its key is looked up.
+  const std::string mirror = R"sh(
+    set -e
+    r=$(mktemp -d)
+    mount -t tmpfs tmpfs "$r"
+    for e in /*; do
+      n=${e#/}
+      if [ -L "$e" ]; then ln -s "$(readlink "$e")" "$r/$n"
+      elif [ -d "$e" ]; then mkdir "$r/$n"; mount --rbind "$e" "$r/$n"; fi
+    done
+    mkfifo "$r/.flatpak-info"
+    exec chroot "$r" "$@")sh";
+  Application xterm({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                     mirror, "sh", "/usr/bin/xterm", "-T", "Sandboxed"});
+  Helper helper;
+  const Json response = answeredInTime(helper, {{"id", 1}, {"method", "windows"}, {"app", "xterm"}});
+  // Found under its executable's name; what it has of windows without accessibility is
+  // another matter.
+  EXPECT_NE(response["error"]["code"], "process_not_found") << response.dump();
+}
+
+}  // namespace
+}  // namespace velmaris::testing
