@@ -62,7 +62,9 @@ class X11Connection {
   std::shared_ptr<X11Session> session(Deadline deadline);
   // The session as it is, without waiting or checking that the server answers.
   std::shared_ptr<X11Session> current();
-  // Waits for the answer to request `sequence` of `session` until `deadline` (or `cancelled`).
+  // Waits for the answer to request `sequence` of `session` until `deadline` (or `cancelled`);
+  // unless the connection is stalled, at least a tenth of a second, so the last reads of a
+  // request still find an answering server.
   // True when it came: the reply (or null for a request without one) and any error are the
   // caller's to free. False when it did not come in time or the connection broke.
   bool wait(X11Session& session, unsigned sequence, Deadline deadline, void** reply,
