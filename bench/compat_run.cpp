@@ -166,6 +166,7 @@ std::string errorText(const Json& response) {
   std::string text = error.value("code", "?");
   if (error.contains("ax_status")) text += " " + error["ax_status"].dump();
   if (error.contains("stage")) text += " at " + error["stage"].get<std::string>();
+  if (error.contains("attribute")) text += " of " + error["attribute"].get<std::string>();
   return text;
 }
 
@@ -179,6 +180,7 @@ class Run {
     key_ = keyOf(pid_);
     Helper helper;
     helper_ = &helper;
+    // Each later step runs even when an earlier one was refused; only a death stops the row.
     windows() && observe() && targets() && image() && press() && valueWrite();
     if (options_.browser) browserMethods();
     if (window_ > 0) referenceWalk();
@@ -292,7 +294,7 @@ class Run {
     }
     if (!r.contains("result")) {
       cells_["observe"] = errorText(r);
-      return alive("observe") && false;
+      return alive("observe");
     }
     std::vector<const Json*> nodes;
     flatten(r["result"]["tree"], nodes);
@@ -333,7 +335,7 @@ class Run {
     const Json r = ask({{"method", "observe_targets"}, {"window_id", window_}});
     if (!r.contains("result")) {
       cells_["targets"] = errorText(r);
-      return alive("observe_targets") && false;
+      return alive("observe_targets");
     }
     targets_ = r["result"];
     int pressable = 0, settable = 0;
