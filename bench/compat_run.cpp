@@ -517,7 +517,9 @@ class Run {
     }
     const double ms = median(times);
     cells_["walk"] = fixed(ms) + " ms (" + std::to_string(nodes) + " elements)" +
-                     (observeMs_ > 0 ? ", helper " + fixed(ms / observeMs_, 1) + "× faster" : "");
+                     (observeMs_ <= 0             ? ""
+                      : ms >= observeMs_ ? ", helper " + fixed(ms / observeMs_, 1) + "× faster"
+                                         : ", helper " + fixed(observeMs_ / ms, 1) + "× slower");
   }
 
   int finish() {
