@@ -283,13 +283,16 @@ void X11CaptureDisplay::eventLoop() {
   for (;;) {
     std::shared_ptr<Session> s = std::static_pointer_cast<Session>(connection_.current());
     if (s && xcb_connection_has_error(s->connection)) s.reset();
-    const int fd = s ? xcb_get_file_descriptor(s->connection) : -1;
+    // While a reply is waited for, the waiter reads the socket (events too): reading it here
+    // would take the reply from under the waiter's poll, costing it a whole poll slice.
+    const bool waited = s && connection_.waiting();
+    const int fd = s && !waited ? xcb_get_file_descriptor(s->connection) : -1;
     pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd, POLLIN, 0}};
     // Events that a reply reader pulled off the socket wake no poll: look now and then. Without
     // a connection yet, look again soon for the one being opened.
-    poll(fds, fd >= 0 ? 2 : 1, s ? 1000 : 100);
+    poll(fds, fd >= 0 ? 2 : 1, !s ? 100 : waited ? 20 : 1000);
     if (fds[0].revents) return;
-    if (!s) continue;
+    if (!s || connection_.waiting()) continue;
     std::lock_guard lock(mutex_);
     handleEventsLocked(*s);
   }

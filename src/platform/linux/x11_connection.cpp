@@ -169,6 +169,11 @@ bool X11Connection::poll(X11Session& session, unsigned sequence, Deadline deadli
   *reply = nullptr;
   if (error) *error = nullptr;
   xcb_flush(c);
+  struct Waiting {
+    std::atomic<int>& count;
+    explicit Waiting(std::atomic<int>& c) : count(c) { ++count; }
+    ~Waiting() { --count; }
+  } waiting(waiters_);
   for (;;) {
     if (xcb_poll_for_reply(c, sequence, reply, error)) return !xcb_connection_has_error(c);
     if (closed_ || (cancelled && *cancelled)) return false;

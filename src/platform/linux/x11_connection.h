@@ -84,6 +84,9 @@ class X11Connection {
   // Whether a request of `session` went unanswered or the connection broke: answers read
   // from it since may be missing some.
   bool stalled(const X11Session& session);
+  // Whether a caller is waiting for a reply now. Another reader of the socket (an event loop)
+  // should keep off it meanwhile: the bytes it took would wake no waiter's poll.
+  bool waiting() const { return waiters_ > 0; }
   // Ends every wait at once, now and later.
   void close();
 
@@ -101,6 +104,7 @@ class X11Connection {
   std::optional<unsigned> probe_;  // the request of session_ that did not answer in time
   std::chrono::steady_clock::time_point retryAt_{};
   std::atomic<bool> closed_{false};
+  std::atomic<int> waiters_{0};
 };
 
 }  // namespace velmaris::platform::linux_desktop
