@@ -476,15 +476,20 @@ AXError AtspiAccessibility::activeWindow(const Element& application, AttributeVa
 // once by its windows: a window answering (0, 0) and the size of the content of a top-level
 // X window of the process (contentOrigin) that is elsewhere. Its elements' extents are then
 // moved by where their window's content is on screen; other applications' are taken as
-// answered.
+// answered. The window itself is given the rectangle of the X window it draws into, border
+// included: that is the window the desktop (and the capture that must find it) knows.
 AXError AtspiAccessibility::extents(const Element& element, std::int32_t (&box)[4]) {
   AXError status = answeredExtents(element, box);
   if (status != kAXErrorSuccess || !placementsOf_ || !windowRelative(element.owner)) return status;
   Element window;
-  std::int32_t origin[2] = {0, 0};
-  if (windowOf(element, window) != kAXErrorSuccess || !windowOrigin(window, origin)) return status;
-  box[0] += origin[0];
-  box[1] += origin[1];
+  WindowOnScreen placed;
+  if (windowOf(element, window) != kAXErrorSuccess || !windowOnScreen(window, placed)) return status;
+  if (window.equals(element)) {
+    std::copy(placed.client, placed.client + 4, box);
+    return status;
+  }
+  box[0] += placed.offset[0];
+  box[1] += placed.offset[1];
   return status;
 }
 
@@ -558,11 +563,10 @@ AXError AtspiAccessibility::windowOf(const Element& element, Element& window) {
 
 // Where a window's content is on screen: the top-level X window of the process whose
 // content has the window's size (the first, should several). Kept for one walk.
-bool AtspiAccessibility::windowOrigin(const Element& window, std::int32_t (&origin)[2]) {
+bool AtspiAccessibility::windowOnScreen(const Element& window, WindowOnScreen& placed) {
   const std::string key = cacheKey(window);
   if (auto known = windowOrigins_.find(key); known != windowOrigins_.end()) {
-    origin[0] = known->second.first;
-    origin[1] = known->second.second;
+    placed = known->second;
     return true;
   }
   std::int32_t box[4] = {0, 0, 0, 0};
@@ -571,10 +575,10 @@ bool AtspiAccessibility::windowOrigin(const Element& window, std::int32_t (&orig
       bus_->connectionPid(window.owner, pid) != kAXErrorSuccess)
     return false;
   for (const WindowPlacement& p : placementsOf_(pid)) {
+    std::int32_t origin[2] = {0, 0};
     if (!contentOrigin(p, box, origin)) continue;
-    origin[0] -= box[0];
-    origin[1] -= box[1];
-    if (walking_) windowOrigins_[key] = {origin[0], origin[1]};
+    placed = {{origin[0] - box[0], origin[1] - box[1]}, {p.x, p.y, p.width, p.height}};
+    if (walking_) windowOrigins_[key] = placed;
     return true;
   }
   return false;

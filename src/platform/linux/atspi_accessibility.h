@@ -85,7 +85,13 @@ class AtspiAccessibility final : public Accessibility {
   AXError answeredExtents(const Element& element, std::int32_t (&box)[4]);
   bool windowRelative(const std::string& owner);
   AXError windowOf(const Element& element, Element& window);
-  bool windowOrigin(const Element& window, std::int32_t (&origin)[2]);
+  // Where a window of an application that answers window-relative extents is on screen:
+  // the offset of what it answers, and the rectangle of the X window it draws into.
+  struct WindowOnScreen {
+    std::int32_t offset[2] = {0, 0};
+    std::int32_t client[4] = {0, 0, 0, 0};
+  };
+  bool windowOnScreen(const Element& window, WindowOnScreen& placed);
   AXError value(const Element& element, const Facts& facts, AttributeValue& value);
   AXError valueRange(const Element& element, ValueRange& range);
   AXError atspiActions(const Element& element, std::vector<AtspiAction>& actions);
@@ -103,7 +109,7 @@ class AtspiAccessibility final : public Accessibility {
   // parents met in their trees, and, during a walk, where their windows' content is.
   std::unordered_map<std::string, bool> relativeExtents_;
   std::unordered_map<std::string, Element> parents_;
-  std::unordered_map<std::string, std::pair<std::int32_t, std::int32_t>> windowOrigins_;
+  std::unordered_map<std::string, WindowOnScreen> windowOrigins_;
   std::unordered_set<std::string> undecided_;  // no window told yet, in this walk
   // An object's interfaces never change and its path is never reused, so they are kept.
   std::unordered_map<std::string, unsigned> interfaceCache_;
