@@ -14,25 +14,13 @@
 #include <vector>
 
 #include "harness.h"
+#include "readback.h"
 
 namespace velmaris::testing {
 namespace {
 
 using Json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
-
-void eachNode(const Json& node, const std::function<void(const Json&)>& visit) {
-  visit(node);
-  for (const auto& child : node["children"]) eachNode(child, visit);
-}
-
-const Json* find(const Json& tree, const char* key, const std::string& value) {
-  const Json* found = nullptr;
-  eachNode(tree, [&](const Json& node) {
-    if (!found && node[key] == value) found = &node;
-  });
-  return found;
-}
 
 struct ActionsTest : ::testing::Test {
   const std::string app = "org.velmaris.Actions";
@@ -73,7 +61,7 @@ struct ActionsTest : ::testing::Test {
   }
   // The element ref of the node with `identifier` in `observation`.
   static std::string ref(const Json& observation, const std::string& identifier) {
-    const Json* node = find(observation["tree"], "identifier", identifier);
+    const Json* node = findNode(observation["tree"], "identifier", identifier);
     EXPECT_NE(node, nullptr) << identifier;
     return node ? (*node)["element_ref"].get<std::string>() : "";
   }
@@ -94,11 +82,11 @@ struct ActionsTest : ::testing::Test {
     return observation;
   }
   static bool hasLabel(const Json& tree, const std::string& label) {
-    return find(tree, "label", label) != nullptr;
+    return findNode(tree, "label", label) != nullptr;
   }
   static std::vector<double> scrollBarValues(const Json& tree) {
     std::vector<double> values;
-    eachNode(tree, [&](const Json& node) {
+    eachNode(tree, [&](const Json& node, int) {
       if (node["role"] == "AXScrollBar" && node["value"].is_number())
         values.push_back(node["value"].get<double>());
     });
@@ -148,7 +136,7 @@ TEST_F(ActionsTest, PressingAButtonChangesTheApplication) {
   response = onElement("action", observe(), "fixture.spin", {{"action", "AXIncrement"}});
   ASSERT_TRUE(response.contains("result")) << response.dump();
   Json after = observe();
-  EXPECT_EQ((*find(after["tree"], "identifier", "fixture.spin"))["value"], 6.0);
+  EXPECT_EQ((*findNode(after["tree"], "identifier", "fixture.spin"))["value"], 6.0);
   response = onElement("action", after, "fixture.entry", {{"action", "AXConfirm"}});
   EXPECT_EQ(response["result"]["action_accepted"], true) << response.dump();
 }
@@ -169,14 +157,14 @@ TEST_F(ActionsTest, WritingValuesIsReadBackAtOnce) {
                                       {"value_verified", true},
                                       {"persistence_verified", false}}));
   Json after = observe();
-  EXPECT_EQ((*find(after["tree"], "identifier", "fixture.entry"))["value"], "typed by velmaris");
+  EXPECT_EQ((*findNode(after["tree"], "identifier", "fixture.entry"))["value"], "typed by velmaris");
 
   // A D-Bus string ends at a NUL: such a value is refused whole, and nothing is written.
   response = onElement("set_value", after, "fixture.entry", {{"value", std::string("cut\0off", 7)}});
   expectRefused(response, "ax_error", true);
   EXPECT_EQ(response["error"]["ax_status"], -25201) << response.dump();
   after = observe();
-  EXPECT_EQ((*find(after["tree"], "identifier", "fixture.entry"))["value"], "typed by velmaris");
+  EXPECT_EQ((*findNode(after["tree"], "identifier", "fixture.entry"))["value"], "typed by velmaris");
 
   // Numbers into ranges: an integer read back as the real the range holds is the same value.
   response = onElement("set_value", after, "fixture.spin", {{"value", 42}});
@@ -184,13 +172,13 @@ TEST_F(ActionsTest, WritingValuesIsReadBackAtOnce) {
   response = onElement("set_value", observe(), "fixture.slider", {{"value", 60.5}});
   EXPECT_EQ(response["result"]["value_verified"], true) << response.dump();
   after = observe();
-  EXPECT_EQ((*find(after["tree"], "identifier", "fixture.spin"))["value"], 42.0);
-  EXPECT_EQ((*find(after["tree"], "identifier", "fixture.slider"))["value"], 60.5);
+  EXPECT_EQ((*findNode(after["tree"], "identifier", "fixture.spin"))["value"], 42.0);
+  EXPECT_EQ((*findNode(after["tree"], "identifier", "fixture.slider"))["value"], 60.5);
 
   // The spin button keeps to its range: the write is taken, but not as written.
   response = onElement("set_value", after, "fixture.spin", {{"value", 150}});
   EXPECT_EQ(response["result"]["value_verified"], false) << response.dump();
-  EXPECT_EQ((*find(observe()["tree"], "identifier", "fixture.spin"))["value"], 100.0);
+  EXPECT_EQ((*findNode(observe()["tree"], "identifier", "fixture.spin"))["value"], 100.0);
 
   // By role and identifier.
   response = send("set_value_target", {{"observation_id", observe()["observation_id"]},
@@ -198,12 +186,12 @@ TEST_F(ActionsTest, WritingValuesIsReadBackAtOnce) {
                                        {"identifier", "fixture.entry"},
                                        {"value", ""}});
   EXPECT_EQ(response["result"]["value_verified"], true) << response.dump();
-  EXPECT_EQ((*find(observe()["tree"], "identifier", "fixture.entry"))["value"], "");
+  EXPECT_EQ((*findNode(observe()["tree"], "identifier", "fixture.entry"))["value"], "");
 }
 
 TEST_F(ActionsTest, PageScrollMovesTheList) {
   Json observation = observe();
-  const Json* pane = find(observation["tree"], "identifier", "fixture.scroll");
+  const Json* pane = findNode(observation["tree"], "identifier", "fixture.scroll");
   ASSERT_NE(pane, nullptr);
   EXPECT_EQ((*pane)["role"], "AXScrollArea");
   EXPECT_EQ(scrollBarValues(observation["tree"]), (std::vector<double>{0, 0}));
@@ -238,14 +226,14 @@ TEST_F(ActionsTest, RefusalsARealApplicationGivesCauseFor) {
   ASSERT_EQ(fixture->command("set-entry changed by the app"), "ok");
   expectRefused(onElement("set_value", observation, "fixture.entry", {{"value", "ours"}}),
                 "value_changed", false);
-  EXPECT_EQ((*find(observe()["tree"], "identifier", "fixture.entry"))["value"],
+  EXPECT_EQ((*findNode(observe()["tree"], "identifier", "fixture.entry"))["value"],
             "changed by the app");
 
   // The button is gone.
   observation = observe();
   ASSERT_EQ(fixture->command("destroy-widget fixture.doomed"), "ok");
   expectRefused(onElement("press", observation, "fixture.doomed"), "element_unavailable", false);
-  EXPECT_EQ(find(observe()["tree"], "identifier", "fixture.doomed"), nullptr);
+  EXPECT_EQ(findNode(observe()["tree"], "identifier", "fixture.doomed"), nullptr);
 
   // The application was restarted: same application, same window title, another process.
   observation = observe();

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "readback.h"
 
 namespace velmaris::testing {
 namespace {
@@ -56,23 +57,6 @@ std::string pactl(const std::vector<std::string>& arguments) {
   Process process(argv);
   process.wait(10000ms);
   return process.readAvailable(1 << 20, 1000ms);
-}
-
-struct CafContents {
-  bool opened = false;
-  SF_INFO info{};
-  std::vector<float> samples;
-};
-
-CafContents readCaf(const std::string& path) {
-  CafContents contents;
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &contents.info);
-  if (file == nullptr) return contents;
-  contents.opened = true;
-  contents.samples.resize(static_cast<std::size_t>(contents.info.frames * contents.info.channels));
-  sf_readf_float(file, contents.samples.data(), contents.info.frames);
-  sf_close(file);
-  return contents;
 }
 
 class AudioProbeTest : public ::testing::Test {

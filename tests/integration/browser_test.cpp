@@ -157,7 +157,7 @@ TEST_F(BrowserMethods, StatusAndRevealFollowTheWindowManager) {
   ASSERT_TRUE(eventually([&] { return !desktop.anyViewable(browser.pid()); }));
   r = helper.request(browserRequest("browser_status", browser.pid(), started));
   ASSERT_TRUE(r.contains("result")) << r.dump();
-  EXPECT_TRUE(r["result"]["process_hidden"] == true || r["result"]["process_active"] == false);
+  EXPECT_EQ(r["result"]["process_hidden"], true);
   EXPECT_EQ(r["result"]["onscreen_window_count"], 0);
   EXPECT_EQ(r["result"]["foreground_verified"], false);
   // Only reported: the window stays iconified.
@@ -231,35 +231,6 @@ TEST_F(BrowserMethods, RevealBringsABrowserForwardFromBehindAnotherApplication) 
   EXPECT_EQ(r["result"]["process_active"], true) << r.dump();
   EXPECT_EQ(r["result"]["foreground_verified"], true);
   EXPECT_TRUE(desktop.active(browser.pid()));
-}
-
-TEST_F(BrowserMethods, TheProcessMustBeTheOneTheClientNamed) {
-  Fixture browser({"--app-id=com.google.Chrome", "--title=Browser"});
-  Fixture other({"--app-id=org.example.Editor", "--title=Editor"});
-  Helper helper;
-  const double started = processStarted(browser.pid());
-
-  // The kernel keeps start times in ticks; a client's rounding is tolerated, more is not.
-  EXPECT_TRUE(helper.request(browserRequest("browser_status", browser.pid(), started + 0.000001))
-                  .contains("result"));
-  for (double wrong : {started + 0.00001, started + 0.01, started - 1.0}) {
-    for (const char* method : {"browser_status", "browser_reveal"}) {
-      SCOPED_TRACE(method);
-      EXPECT_EQ(helper.request(browserRequest(method, browser.pid(), wrong)),
-                (Json{{"id", 1}, {"error", {{"code", "process_identity_changed"}}}}));
-    }
-  }
-  // Another application's process, named with its own correct start time.
-  for (const char* method : {"browser_status", "browser_reveal"}) {
-    SCOPED_TRACE(method);
-    EXPECT_EQ(helper.request(browserRequest(method, other.pid(), processStarted(other.pid()))),
-              (Json{{"id", 1}, {"error", {{"code", "process_identity_changed"}}}}));
-  }
-  // The helper itself has no windows and another key.
-  const pid_t self = helper.process().pid();
-  EXPECT_EQ(helper.request(browserRequest("browser_status", self, processStarted(self)))["error"]
-                ["code"],
-            "process_identity_changed");
 }
 
 TEST_F(BrowserMethods, WorkWithoutAnAccessibilityBus) {

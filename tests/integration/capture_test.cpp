@@ -3,7 +3,6 @@
 // places, whatever covers the window; wide windows come back scaled, minimized and look-alike
 // windows come back refused inside a successful observation, and a window moving under the
 // capture is never reported as a good picture.
-#include <turbojpeg.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -16,9 +15,9 @@
 #include <thread>
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include "harness.h"
+#include "readback.h"
 
 namespace velmaris {
 namespace {
@@ -26,49 +25,13 @@ namespace {
 using nlohmann::json;
 using testing::Fixture;
 using testing::Helper;
+using testing::Colour;
+using testing::Picture;
+using testing::fromBase64;
 using namespace std::chrono_literals;
 
-struct Colour {
-  int r, g, b;
-};
 // The fixture's quadrants: top left, top right, bottom left, bottom right.
 constexpr std::array<Colour, 4> kQuadrants = {{{219, 20, 20}, {20, 178, 20}, {20, 20, 219}, {229, 204, 20}}};
-
-struct Picture {
-  int width = 0;
-  int height = 0;
-  std::vector<unsigned char> rgb;
-  Colour at(int x, int y) const {
-    const std::size_t i = (std::size_t(y) * std::size_t(width) + std::size_t(x)) * 3;
-    return {rgb[i], rgb[i + 1], rgb[i + 2]};
-  }
-};
-
-std::string fromBase64(const std::string& text) {
-  std::string out(text.size() / 4 * 3 + 3, '\0');
-  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(text.data()), int(text.size()));
-  if (n < 0) return {};
-  std::size_t padding = 0;
-  if (!text.empty() && text.back() == '=') ++padding;
-  if (text.size() > 1 && text[text.size() - 2] == '=') ++padding;
-  out.resize(std::size_t(n) - padding);
-  return out;
-}
-
-Picture decode(const std::string& jpeg) {
-  Picture p;
-  tjhandle h = tjInitDecompress();
-  int subsampling = 0, colourspace = 0;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(jpeg.data());
-  if (tjDecompressHeader3(h, bytes, jpeg.size(), &p.width, &p.height, &subsampling, &colourspace) == 0) {
-    p.rgb.resize(std::size_t(p.width) * std::size_t(p.height) * 3);
-    if (tjDecompress2(h, bytes, jpeg.size(), p.rgb.data(), p.width, 0, p.height, TJPF_RGB, 0) != 0)
-      p = Picture{};
-  }
-  tjDestroy(h);
-  return p;
-}
 
 bool near(const Colour& a, const Colour& b) {
   return std::abs(a.r - b.r) < 40 && std::abs(a.g - b.g) < 40 && std::abs(a.b - b.b) < 40;
@@ -168,7 +131,7 @@ class CaptureTest : public ::testing::Test {
     return r;
   }
   static Picture picture(const json& result) {
-    return decode(fromBase64(result["content"][0]["data"].get<std::string>()));
+    return testing::decodeJPEG(fromBase64(result["content"][0]["data"].get<std::string>()));
   }
 
   // The quadrant centres of the window's client area, in image pixels, show their colours.

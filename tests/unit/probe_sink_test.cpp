@@ -13,10 +13,12 @@
 
 #include "platform/sim/sim_audio.h"
 #include "probe/audio_sink.h"
+#include "readback.h"
 
 namespace velmaris::probe {
 namespace {
 
+using testing::readCaf;
 using platform::AudioCommonFormat;
 using platform::SimSampleBuffer;
 using platform::StreamOutputType;
@@ -33,23 +35,6 @@ std::string makeTemporaryDirectory() {
 // `frames` frames of `channels` channels, every sample `value`.
 std::vector<float> constant(std::size_t frames, std::uint32_t channels, float value) {
   return std::vector<float>(frames * channels, value);
-}
-
-struct CafContents {
-  bool opened = false;
-  SF_INFO info{};
-  std::vector<float> samples;  // interleaved
-};
-
-CafContents readCaf(const std::string& path) {
-  CafContents contents;
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &contents.info);
-  if (file == nullptr) return contents;
-  contents.opened = true;
-  contents.samples.resize(static_cast<std::size_t>(contents.info.frames * contents.info.channels));
-  sf_readf_float(file, contents.samples.data(), contents.info.frames);
-  sf_close(file);
-  return contents;
 }
 
 class AudioSinkTest : public ::testing::Test {

@@ -1,13 +1,10 @@
 // Window images on the simulated desktop: matching the accessibility window to exactly one
 // capturable window, the requested size, JPEG encoding within its limit, the result's
 // members, and the attachment into observations.
-#include <turbojpeg.h>
-
-#include <openssl/evp.h>
-
 #include "common/base64.h"
 #include "gui/capture/screenshot.h"
 #include "gui/capture/window_matching.h"
+#include "readback.h"
 #include "tree_helper.h"
 
 namespace velmaris::testing {
@@ -17,38 +14,6 @@ using namespace velmaris::gui;
 using platform::AttributeValue;
 using platform::sim::SimAnswer;
 using namespace std::chrono_literals;
-
-std::string fromBase64(const std::string& text) {
-  std::string out(text.size() / 4 * 3 + 3, '\0');
-  int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                          reinterpret_cast<const unsigned char*>(text.data()), int(text.size()));
-  if (n < 0) return {};
-  std::size_t padding = 0;
-  if (!text.empty() && text.back() == '=') ++padding;
-  if (text.size() > 1 && text[text.size() - 2] == '=') ++padding;
-  out.resize(std::size_t(n) - padding);
-  return out;
-}
-
-struct Decoded {
-  int width = 0;
-  int height = 0;
-  std::vector<unsigned char> rgb;
-};
-
-Decoded decodeJPEG(const std::string& jpeg) {
-  Decoded d;
-  tjhandle h = tjInitDecompress();
-  int subsampling = 0, colours = 0;
-  if (tjDecompressHeader3(h, reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size(),
-                          &d.width, &d.height, &subsampling, &colours) == 0) {
-    d.rgb.resize(std::size_t(d.width) * std::size_t(d.height) * 3);
-    tjDecompress2(h, reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size(), d.rgb.data(),
-                  d.width, 0, d.height, TJPF_RGB, 0);
-  }
-  tjDestroy(h);
-  return d;
-}
 
 struct ScreenshotTest : TreeTest {
   platform::sim::SimScreenCapture& sc = s.desktop.screenCapture;
@@ -162,7 +127,7 @@ TEST(JpegTest, FallsBackToLowerQualityWithinTheExactLimit) {
   auto high = jpegData(image, 0.75);
   auto low = jpegData(image, 0.5);
   ASSERT_TRUE(high && low);
-  Decoded d = decodeJPEG(*high);
+  Picture d = decodeJPEG(*high);
   EXPECT_EQ(d.width, 64);
   EXPECT_EQ(d.height, 32);
   EXPECT_NEAR(d.rgb[0], 200, 6);
@@ -177,7 +142,7 @@ TEST_F(ScreenshotTest, PicturesTheMatchedWindowWithItsGeometry) {
   EXPECT_EQ(r["content"][0]["type"], "image");
   EXPECT_EQ(r["content"][0]["mimeType"], "image/jpeg");
   const std::string jpeg = fromBase64(r["content"][0]["data"]);
-  Decoded d = decodeJPEG(jpeg);
+  Picture d = decodeJPEG(jpeg);
   EXPECT_EQ(d.width, 602);
   EXPECT_EQ(d.height, 525);
   EXPECT_NEAR(d.rgb[0], 200, 6);

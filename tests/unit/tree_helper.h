@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "readback.h"
 #include "sim_helper.h"
 
 namespace velmaris::testing {
@@ -76,12 +77,5 @@ struct SimApp {
 };
 
 struct TreeTest : ::testing::Test, SimApp {};
-
-// Counts the nodes of an observed tree.
-inline int nodeCount(const gui::Json& node) {
-  int n = 1;
-  for (const auto& child : node["children"]) n += nodeCount(child);
-  return n;
-}
 
 }  // namespace velmaris::testing
