@@ -174,7 +174,8 @@ TEST_F(AttributesTest, Bounds) {
     return elementBounds(ax(), e);
   };
   EXPECT_FALSE(bounds(0, 0, 0, 20));
-  EXPECT_FALSE(bounds(0, 0, 40000, 20));
+  EXPECT_FALSE(bounds(0, 0, 32769, 20));
+  EXPECT_FALSE(bounds(0, 0, 20, 32769));
   EXPECT_FALSE(bounds(NAN, 0, 10, 20));
   EXPECT_FALSE(bounds(0, INFINITY, 10, 20));
   EXPECT_TRUE(bounds(0, 0, 32768, 32768));

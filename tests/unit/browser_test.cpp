@@ -166,10 +166,14 @@ TEST_F(BrowserTest, IdentityChangingBetweenTheReadingsIsRefused) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     BrowserTest::SetUp();
+    ws.calls.clear();
     Json r = request(c.method);
     c.arrange(s);
     auto f = failureOf([&] { serve(r); });
     EXPECT_EQ(f.code, "process_identity_changed");
+    if (c.name == std::string("before reveal")) {
+      EXPECT_EQ(windowServerChanges(), 0);
+    }
     s.desktop.beforeCall = nullptr;
     ws.beforeCall = nullptr;
   }

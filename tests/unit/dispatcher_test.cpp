@@ -56,6 +56,7 @@ std::vector<Refusal> refusals() {
       {request(observe, R"(,"window_id":0)"), "invalid_input"},
       {request(observe, R"(,"window_id":-1)"), "invalid_input"},
       {request(observe, R"(,"window_id":-3.0)"), "invalid_input"},
+      {request(observe, R"(,"window_id":0.0)"), "invalid_input"},
       {request(observe, R"(,"window_id":1e300)"), "invalid_input"},
       {request(observe, R"(,"window_id":1e17)"), "invalid_input"},
       {request(observe, R"(,"window_id":9223372036854775808)"), "invalid_input"},

@@ -177,6 +177,56 @@ TEST(MutateOrder, SetValueRefusesAtTheFirstFailingCheck) {
   expectRefusalsInOrder(breakages, write, true);
 }
 
+// Changes made after the element was found again, each just before one of the last
+// re-checks: the first call named `after` arms the change, the next call named `at` makes it.
+TEST(MutateOrder, ChangesAfterTheElementWasFoundAreCaughtBeforeTheInput) {
+  struct Case {
+    const char* name;
+    bool press;
+    const char* after;
+    const char* at;
+    std::function<void(World&)> change;
+    const char* code;
+  };
+  auto restart = [](World& w) { w.s.desktop.process(10)->startMicroseconds += 1; };
+  auto close = [](World& w) { w.s.desktop.removeWindow(10, w.window); };
+  auto lateClock = [](World& w) { w.s.clock.advance(4); };
+  const std::vector<Case> cases = {
+      // The element's pid is read once the walk has found it; the process and the window
+      // are confirmed after that.
+      {"process restarted", true, "endWalk", "getPid", restart, "process_identity_changed"},
+      {"window closed", true, "endWalk", "getPid", close, "window_unavailable"},
+      {"window closed, write", false, "endWalk", "getPid", close, "window_unavailable"},
+      // The clock passes the deadline during the last read before the input.
+      {"late press", true, "copyActionNames", "copyAttributeValue", lateClock, "deadline_exceeded"},
+      {"late write", false, "isAttributeSettable", "copyAttributeValue", lateClock,
+       "deadline_exceeded"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    World w;
+    Request r;
+    r.press = c.press;
+    if (!c.press) r.value = Json("new");
+    r.observationID = w.observationID;
+    r.ref = c.press ? w.buttonRef : w.fieldRef;
+    w.s.desktop.calls.clear();
+    bool armed = false, done = false;
+    w.s.desktop.beforeCall = [&](const std::string& call) {
+      if (armed && !done && call == c.at) {
+        done = true;
+        c.change(w);
+      }
+      if (call == c.after) armed = true;
+    };
+    HelperFailure f = failureOf([&] { run(w, r); });
+    EXPECT_TRUE(done);
+    EXPECT_EQ(f.code, c.code);
+    EXPECT_EQ(f.inputAttempted, false);
+    EXPECT_EQ(w.writes(), 0);
+  }
+}
+
 TEST(MutateOrder, ElementsBeyondTheSearchLimitsAreNotGuessedAt) {
   World w;
   // Forty new siblings ahead of the button push it past the children a search reads.

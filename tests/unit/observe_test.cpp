@@ -93,51 +93,16 @@ TEST_F(ObserveTest, ValueThatCannotBeComparedDisablesActions) {
   EXPECT_TRUE(rec.elements.at(nodes[1]["element_ref"]).pressIdentity);
 }
 
-TEST_F(ObserveTest, NodeLimitCutsA200ElementWindow) {
-  for (int g = 0; g < 10; ++g) fill(add(window, "AXGroup", "group"), 19);
-  Json r = observe();
-  EXPECT_EQ(r["visited_elements"], 128);
-  EXPECT_EQ(r["truncated"], true);
-  EXPECT_EQ(nodeCount(r["tree"]), 128);
-  EXPECT_EQ(record(r).elements.size(), 128u);
-}
-
-TEST_F(ObserveTest, ChildLimitLists32Children) {
-  platform::Element exact = add(window, "AXGroup");
-  fill(exact, 32);
-  Json r = observe();
-  EXPECT_EQ(r["truncated"], false);
-  EXPECT_EQ(r["tree"]["children"][0]["children"].size(), 32u);
-
-  platform::Element crowded = add(window, "AXGroup");
-  fill(crowded, 40);
-  r = observe();
-  EXPECT_EQ(r["truncated"], true);
-  EXPECT_EQ(r["tree"]["children"][1]["children"].size(), 32u);
-  EXPECT_EQ(r["visited_elements"], 1 + 2 + 64);
-}
-
-TEST_F(ObserveTest, DepthLimitStopsAtTheEleventhLevel) {
+TEST_F(ObserveTest, ChildrenBeyondTheDepthLimitAreCountedNotRead) {
   platform::Element tenth = chain(window, 10);
-  Json r = observe();
-  EXPECT_EQ(r["truncated"], false);
-  EXPECT_EQ(r["visited_elements"], 11);
-
   add(tenth, "AXGroup");
-  r = observe();
-  EXPECT_EQ(r["truncated"], true);
-  EXPECT_EQ(r["visited_elements"], 11);
-  Json node = r["tree"];
-  for (int depth = 0; depth < 10; ++depth) node = node["children"][0];
-  EXPECT_EQ(node["children"], Json::array());
-
   s.desktop.attribute(tenth, "AXChildren").countStatus = platform::kAXErrorCannotComplete;
   HelperFailure f = failureOf([&] { observe(); });
   EXPECT_EQ(f.code, "ax_error");
   EXPECT_EQ(f.stage, "count_attribute");
   EXPECT_EQ(f.attribute, "AXChildren");
   EXPECT_EQ(f.axStatus, -25204);
-  EXPECT_EQ(s.ax().observations.size(), 2u);  // the failed walk stored nothing
+  EXPECT_TRUE(s.ax().observations.empty());  // the failed walk stored nothing
 }
 
 TEST_F(ObserveTest, RepeatedElementsAreListedOnceWithoutTruncation) {

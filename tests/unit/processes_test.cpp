@@ -30,6 +30,13 @@ TEST(ProcessResolution, MatchesTheKeyExactlyAndSkipsTheTerminated) {
   EXPECT_EQ(failureOf([&] { s.ax().resolveProcess("org.example.App "); }).code, "process_not_found");
   s.desktop.process(10)->app.terminated = true;
   EXPECT_EQ(failureOf([&] { s.ax().resolveProcess("org.example.App"); }).code, "process_not_found");
+  // Ended after it was listed, before anything of it was read.
+  s.desktop.process(10)->app.terminated = false;
+  s.desktop.beforeCall = [&](const std::string& call) {
+    if (call == "isTerminated") s.desktop.process(10)->app.terminated = true;
+  };
+  EXPECT_EQ(failureOf([&] { s.ax().resolveProcess("org.example.App"); }).code,
+            "process_identity_unavailable");
 }
 
 TEST(ProcessResolution, RefusesImplausibleKernelRecords) {
@@ -99,11 +106,13 @@ TEST(Permission, TimeoutFailureAndMissingTrust) {
   {
     SimHelper s;
     s.desktop.timeoutStatus = platform::kAXErrorFailure;
+    s.desktop.trusted = false;  // both refusals: the failed set-up is the one reported
     auto f = failureOf([&] { s.ax().requireAXPermission(); });
     EXPECT_EQ(f.code, "ax_error");
     EXPECT_EQ(f.stage, "set_timeout");
     // Never retried: a later success of the call does not help.
     s.desktop.timeoutStatus = platform::kAXErrorSuccess;
+    s.desktop.trusted = true;
     EXPECT_EQ(failureOf([&] { s.ax().requireAXPermission(); }).code, "ax_error");
   }
   {

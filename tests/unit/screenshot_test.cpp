@@ -119,6 +119,17 @@ TEST(JpegTest, FallsBackToLowerQualityWithinTheExactLimit) {
 
   // The real encoder: an empty image cannot be encoded; a real one decodes back.
   EXPECT_EQ(failureOf([&] { encodedCapture(image); }).code, "image_too_large");
+  // The smallest image, one pixel, is encoded; rows or pixels short of its size are not.
+  platform::WindowImage pixel;
+  pixel.width = pixel.height = 1;
+  pixel.bytesPerRow = 4;
+  pixel.pixels.assign(4, 0);
+  EXPECT_TRUE(jpegData(pixel, 0.75));
+  pixel.bytesPerRow = 3;
+  EXPECT_FALSE(jpegData(pixel, 0.75));
+  pixel.bytesPerRow = 4;
+  pixel.pixels.resize(3);
+  EXPECT_FALSE(jpegData(pixel, 0.75));
   image.width = 64;
   image.height = 32;
   image.bytesPerRow = 64 * 4;

@@ -136,17 +136,6 @@ TEST_F(TargetsTest, ElementDestroyedDuringTheScan) {
   EXPECT_EQ(r["truncated"], true);
 }
 
-TEST_F(TargetsTest, NodeLimitAndQueueLeftovers) {
-  for (int g = 0; g < 7; ++g) {
-    platform::Element group = add(window, "AXGroup");
-    for (int i = 0; i < 30; ++i) button(group, "b");
-  }
-  Json r = targets();
-  EXPECT_EQ(r["visited_elements"], 128);
-  EXPECT_EQ(r["truncated"], true);
-  EXPECT_EQ(r["targets"].size(), 120u);
-}
-
 TEST_F(TargetsTest, ByteBudgetEndsTheScanAtOnce) {
   for (int g = 0; g < 4; ++g) {
     platform::Element group = add(window, "AXGroup");
@@ -154,8 +143,6 @@ TEST_F(TargetsTest, ByteBudgetEndsTheScanAtOnce) {
   }
   Json r = targets();
   const std::size_t listed = r["targets"].size();
-  EXPECT_GT(listed, 40u);
-  EXPECT_LT(listed, 100u);
   EXPECT_EQ(r["truncated"], true);
   // The record that did not fit was taken and counted; nothing after it was.
   EXPECT_EQ(r["visited_elements"], static_cast<std::int64_t>(5 + listed + 1));

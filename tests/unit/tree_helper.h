@@ -53,6 +53,14 @@ struct SimApp {
   void fill(const platform::Element& parent, int count) {
     for (int i = 0; i < count; ++i) add(parent, "AXGroup");
   }
+  // `n` elements below the window, in groups of at most 32.
+  void spread(int n) {
+    while (n > 0) {
+      const int leaves = std::min(n - 1, 31);
+      fill(add(window, "AXGroup"), leaves);
+      n -= 1 + leaves;
+    }
+  }
   // A chain of `levels` groups below `parent`; returns the deepest.
   platform::Element chain(platform::Element parent, int levels) {
     for (int i = 0; i < levels; ++i) parent = add(parent, "AXGroup");

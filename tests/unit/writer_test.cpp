@@ -2,6 +2,7 @@
 // rule at its exact edges, and the fixed text form of strings, keys and numbers.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -112,6 +113,32 @@ TEST(ResponseWriter, UnwritableObjectsGiveTheFixedLine) {
   EXPECT_EQ(hugeID.text(), std::string(internalErrorLine));
 }
 
+TEST(ResponseWriter, ShortWritesGoOnWhereTheyStopped) {
+  // Three bytes a call, an EINTR on the second call: everything arrives once, in order.
+  std::string out;
+  int calls = 0;
+  auto shortWrites = [&](int failAt, int error) {
+    return [&, failAt, error](const char* data, std::size_t size) -> long {
+      if (++calls == failAt) {
+        errno = error;
+        return -1;
+      }
+      const std::size_t n = std::min<std::size_t>(size, 3);
+      out.append(data, n);
+      return static_cast<long>(n);
+    };
+  };
+  writeFully("0123456789", shortWrites(2, EINTR));
+  EXPECT_EQ(out, "0123456789");
+  EXPECT_EQ(calls, 5);
+  // Any other error drops the rest.
+  out.clear();
+  calls = 0;
+  writeFully("abcdefgh", shortWrites(2, EPIPE));
+  EXPECT_EQ(out, "abc");
+  EXPECT_EQ(calls, 2);
+}
+
 TEST(JSONText, StringsKeysAndNumbers) {
   EXPECT_EQ(*writeJSON(Json{{"mime", "image/jpeg"}}), "{\"mime\":\"image\\/jpeg\"}");
   EXPECT_EQ(*writeJSON(Json("q\"b\\s\b\f\n\r\t\x01\x1f\x7f")),
@@ -141,7 +168,10 @@ TEST(JSONText, StringsKeysAndNumbers) {
   for (const double d : {0.1, 1.0 / 3, 123456.789e10, 5e-324, 1.7976931348623157e308})
     EXPECT_EQ(Json::parse(*writeJSON(Json(d))).get<double>(), d);
 
-  EXPECT_FALSE(writeJSON(Json::binary({1, 2})));
+  // One value that cannot be written fails the whole text, at any depth.
+  for (const Json& bad : {Json::binary({1, 2}), Json::array({1, std::nan(""), 2}),
+                          Json{{"a", Json::array({Json::object({{"b", INFINITY}})})}}})
+    EXPECT_FALSE(writeJSON(bad)) << bad.dump();
 }
 
 }  // namespace

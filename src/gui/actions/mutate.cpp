@@ -186,8 +186,8 @@ Json AXHelper::mutateResult(const std::string& app, std::int64_t windowID,
       verifyUniqueSelector(root, element, *selector, deadline);
     }
 
-    confirmProcess(window.process);
-    deadline.check();
+    // The process and the window once more, after the reads above: revalidation confirms
+    // the process first.
     if (!cfElementsEqual(revalidateWindow(window, deadline), root)) raise("window_unavailable");
 
     const SetValueEnabledState enabled = enabledStateForSetValue(ax(), element);

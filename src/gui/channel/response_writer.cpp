@@ -69,16 +69,23 @@ void ResponseWriter::emitError(const std::optional<Json>& id, const std::string&
   emit(Json{{"error", errorObject(code, failure)}, {"id", id ? *id : Json(nullptr)}});
 }
 
+void writeFully(std::string_view bytes,
+                const std::function<long(const char* data, std::size_t size)>& write) {
+  while (!bytes.empty()) {
+    const long written = write(bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
 OutputSink standardOutputSink() {
   return [](std::string_view bytes) {
-    while (!bytes.empty()) {
-      const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
+    writeFully(bytes, [](const char* data, std::size_t size) -> long {
+      return ::write(STDOUT_FILENO, data, size);
+    });
   };
 }
 

@@ -59,4 +59,9 @@ Json errorObject(const std::string& code, const HelperFailure* failure);
 // written. Short writes are resumed; write errors are ignored (nobody is left to tell).
 OutputSink standardOutputSink();
 
+// What that sink does with each piece, through `write` (write(2) in shape): a short write
+// goes on where it stopped, EINTR is retried, any other error drops the rest.
+void writeFully(std::string_view bytes,
+                const std::function<long(const char* data, std::size_t size)>& write);
+
 }  // namespace velmaris::gui

@@ -78,10 +78,8 @@ std::optional<Json> AXHelper::buildNode(const Element& element, std::int64_t dep
                                         std::map<std::string, ObservedElement>& refs,
                                         const RequestDeadline& deadline) {
   deadline.check();
-  if (state.nodeCount >= maxTreeNodes) {
-    state.truncated = true;
-    return std::nullopt;
-  }
+  // The node limit is checked by the caller, before each child: the root always fits.
+
   // A cycle or a repeated element: listed once, and nothing was cut off.
   if (seen(element, state)) return std::nullopt;
   state.visited.push_back(element);

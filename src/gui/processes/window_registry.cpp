@@ -16,7 +16,6 @@ Json AXHelper::windowsResult(const std::string& app, const RequestDeadline& dead
   requireAXPermission();
   pruneState();
   ResolvedProcess resolved = resolveProcess(app);
-  deadline.check();
   std::vector<Element> elements = currentWindows(resolved.appElement, resolved.identity.pid, deadline);
   Json entries = recordWindows(app, resolved.identity, elements, deadline);
   Json capabilities = {
@@ -124,7 +123,6 @@ const WindowRecord& AXHelper::windowRecord(std::int64_t handle, const std::strin
 Element AXHelper::revalidateWindow(const WindowRecord& record, const RequestDeadline& deadline) {
   deadline.check();
   Element appElement = confirmProcess(record.process);
-  deadline.check();
   std::vector<Element> current = currentWindows(appElement, record.process.pid, deadline);
   std::vector<Element> same;
   for (Element& window : current)

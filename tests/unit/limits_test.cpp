@@ -1,0 +1,100 @@
+// Every limit of the two walks at its value and one past it: what fits is listed whole and
+// not flagged; one element more is cut off and flagged. Also the byte budget to the byte,
+// with each node charged its JSON text plus four bytes.
+#include "common/json_writer.h"
+#include "gui/observation/traversal.h"
+#include "tree_helper.h"
+
+namespace velmaris::testing {
+namespace {
+
+using gui::Json;
+
+TEST(WalkLimits, AtTheLimitAndOnePast) {
+  struct Case {
+    const char* name;
+    std::function<void(SimApp&, int)> build;  // with 0 or 1 element past the limit
+    bool targets;                             // the scan, else the tree walk
+    int visited;
+    int listed;  // targets listed by the scan
+  };
+  auto nodes = [](SimApp& a, int past) { a.spread(127 + past); };
+  auto children = [](SimApp& a, int past) { a.fill(a.add(a.window, "AXGroup"), 32 + past); };
+  auto depth = [](SimApp& a, int past) { a.button(a.chain(a.window, 9 + past), "Deep"); };
+  const std::vector<Case> cases = {
+      {"128 nodes", nodes, false, 128, 0},
+      {"128 nodes, scan", nodes, true, 128, 0},
+      {"32 children", children, false, 34, 0},
+      {"32 children, scan", children, true, 34, 0},
+      {"depth 10", depth, false, 11, 0},
+  };
+  for (const Case& c : cases) {
+    for (int past : {0, 1}) {
+      SCOPED_TRACE(std::string(c.name) + (past ? ", one past" : ", at"));
+      SimApp a;
+      c.build(a, past);
+      const Json r = c.targets ? a.targets() : a.observe();
+      EXPECT_EQ(r["truncated"], past == 1);
+      EXPECT_EQ(r["visited_elements"], c.visited);
+      if (!c.targets) {
+        EXPECT_EQ(nodeCount(r["tree"]), c.visited);
+      }
+    }
+  }
+  // The scan lists a target at depth 10, none below it.
+  for (int past : {0, 1}) {
+    SimApp a;
+    depth(a, past);
+    const Json r = a.targets();
+    EXPECT_EQ(r["truncated"], past == 1);
+    EXPECT_EQ(r["targets"].size(), past ? 0u : 1u);
+  }
+}
+
+// The charge of one observed node (its children not yet added) or target.
+std::int64_t charge(const Json& node) {
+  return static_cast<std::int64_t>(writeJSON(node)->size()) + 4;
+}
+
+TEST(WalkLimits, ByteBudgetToTheByte) {
+  // The tree walk: a filler grown until the window, the filler and a last button fill the
+  // budget exactly; one byte more and the button is left out.
+  for (int past : {0, 1}) {
+    SCOPED_TRACE(past);
+    SimApp a;
+    platform::Element filler = a.add(a.window, "R");
+    a.button(a.window, "Small");
+    Json probe = a.observe()["tree"];
+    Json root = probe;
+    root["children"] = Json::array();
+    const std::int64_t used =
+        charge(root) + charge(probe["children"][0]) + charge(probe["children"][1]);
+    a.s.desktop.setString(
+        filler, "AXRole",
+        std::string(static_cast<std::size_t>(1 + gui::maxWalkOutputBytes - used + past), 'R'));
+    const Json r = a.observe();
+    EXPECT_EQ(r["truncated"], past == 1);
+    EXPECT_EQ(r["tree"]["children"].size(), past ? 1u : 2u);
+  }
+
+  // The scan: 96 targets of 512 bytes each fill the budget; a 97th ends the scan.
+  SimApp probeApp;
+  probeApp.button(probeApp.window, "x");
+  const std::int64_t base = charge(probeApp.targets()["targets"][0]) - 1;
+  const std::string label(static_cast<std::size_t>(512 - base), 'l');
+  for (int past : {0, 1}) {
+    SCOPED_TRACE(past);
+    SimApp a;
+    for (int group = 0; group < 3; ++group) {
+      platform::Element g = a.add(a.window, "AXGroup");
+      for (int i = 0; i < 32; ++i) a.button(g, label);
+    }
+    if (past) a.button(a.window, label);
+    const Json r = a.targets();
+    EXPECT_EQ(r["truncated"], past == 1);
+    EXPECT_EQ(r["targets"].size(), 96u);
+  }
+}
+
+}  // namespace
+}  // namespace velmaris::testing
