@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -20,6 +21,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
 #include <xcb/xcb.h>
 
@@ -191,7 +193,25 @@ void Process::stop() {
 
 // --- Helper --------------------------------------------------------------------------
 
-Helper::Helper() : process_({binaryPath("velmaris-gui")}) {}
+namespace {
+
+// The helper under test: VELMARIS_HELPER names another build of it (the sanitizer tier).
+const char* sanitizedHelper() { return std::getenv("VELMARIS_HELPER"); }
+
+}  // namespace
+
+Helper::Helper()
+    : process_({sanitizedHelper() ? std::string(sanitizedHelper()) : binaryPath("velmaris-gui")}) {}
+
+Helper::~Helper() {
+  // A sanitizer reports on standard error and, for leaks, at exit: end the input, then look.
+  if (!sanitizedHelper()) return;
+  process_.closeInput();
+  const auto status = process_.wait(10000ms);
+  if (status != 0 || !process_.errorText().empty())
+    ADD_FAILURE() << "the helper ended with " << (status ? std::to_string(*status) : "no exit")
+                  << ": " << process_.errorText().substr(0, 4000);
+}
 
 std::optional<std::string> Helper::requestLine(std::string_view line, Millis timeout) {
   std::string bytes(line);

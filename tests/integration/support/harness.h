@@ -60,6 +60,7 @@ class Process {
 class Helper {
  public:
   Helper();
+  ~Helper();
   // Writes the request as one line and parses the one response line.
   nlohmann::json request(const nlohmann::json& request, Millis timeout = 5000ms);
   // Writes `line` and a line feed; returns the response line as written.

@@ -1,0 +1,142 @@
+// A long run of the real helper against the GTK fixture: 10 000 mixed requests (observations
+// with images, presses, value writes, selector presses, refusals) must leave its resident
+// memory, open descriptors and threads where they were after a warm-up.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "harness.h"
+
+namespace velmaris::testing {
+namespace {
+
+using Json = nlohmann::json;
+
+struct Usage {
+  long residentKiB = 0;
+  long threads = 0;
+  long descriptors = 0;
+};
+
+Usage usageOf(pid_t pid) {
+  Usage usage;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) usage.residentKiB = std::stol(line.substr(6));
+    if (line.rfind("Threads:", 0) == 0) usage.threads = std::stol(line.substr(8));
+  }
+  if (DIR* fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+    while (dirent* entry = readdir(fds)) usage.descriptors += entry->d_name[0] != '.';
+    closedir(fds);
+  }
+  return usage;
+}
+
+const Json* findNode(const Json& node, const std::string& identifier) {
+  if (node.value("identifier", Json()) == identifier) return &node;
+  if (auto children = node.find("children"); children != node.end())
+    for (const auto& child : *children)
+      if (const Json* found = findNode(child, identifier)) return found;
+  return nullptr;
+}
+
+TEST(Soak, TenThousandMixedRequestsLeaveNoTrace) {
+  const std::string app = "org.velmaris.Soak";
+  Fixture fixture({"--app-id=" + app, "--title=Soak", "--widgets=actions"});
+  Helper helper;
+  int id = 0;
+  auto send = [&](Json request) {
+    request["id"] = ++id;
+    request["app"] = app;
+    return helper.request(request, 10000ms);
+  };
+  const Json windows = send({{"method", "windows"}});
+  ASSERT_EQ(windows["result"]["windows"].size(), 1u) << windows.dump();
+  const std::int64_t window = windows["result"]["windows"][0]["window_id"];
+  auto onWindow = [&](Json request) {
+    request["window_id"] = window;
+    return send(request);
+  };
+  auto refOf = [](const Json& observation, const std::string& identifier) {
+    const auto tree = observation.find("tree");
+    const Json* node = tree != observation.end() ? findNode(*tree, identifier) : nullptr;
+    return node ? node->value("element_ref", "gone") : std::string("gone");
+  };
+
+  // One round of twenty requests; every answer is checked for its kind only. An application
+  // slow to answer under load (-25204) is an answer too.
+  int failures = 0;
+  auto expect = [&](const Json& response, const char* key, const char* code = nullptr) {
+    const Json error = response.value("error", Json::object());
+    const bool ok = (response.contains(key) &&
+                     (!code || error.value("code", "") == std::string(code))) ||
+                    error.value("ax_status", 0) == -25204;
+    if (!ok && ++failures <= 5) ADD_FAILURE() << response.dump().substr(0, 300);
+  };
+  auto round = [&](int n) {
+    Json seen = onWindow({{"method", "observe"}, {"include_image", true}});
+    expect(seen, "result");
+    const Json observation = seen.value("result", Json::object());
+    expect(onWindow({{"method", "press"},
+                     {"observation_id", observation["observation_id"]},
+                     {"element_ref", refOf(observation, "fixture.press")}}),
+           "result");
+    const Json response = onWindow({{"method", "observe"}});
+    expect(response, "result");
+    const Json plain = response.value("result", Json::object());
+    expect(onWindow({{"method", "set_value"},
+                     {"observation_id", plain["observation_id"]},
+                     {"element_ref", refOf(plain, "fixture.entry")},
+                     {"value", "soak " + std::to_string(n)}}),
+           "result");
+    const Json targets = onWindow({{"method", "observe_targets"}});
+    expect(targets, "result");
+    expect(onWindow({{"method", "press_target"},
+                     {"observation_id", targets.value("result", Json::object()).value("observation_id", "")},
+                     {"role", "AXButton"},
+                     {"label", "Press me"}}),
+           "result");
+    expect(send({{"method", "windows"}}), "result");
+    // Refusals: a spent observation, a line that is no JSON, a method that does not exist.
+    expect(onWindow({{"method", "set_value"},
+                     {"observation_id", plain["observation_id"]},
+                     {"element_ref", refOf(plain, "fixture.entry")},
+                     {"value", "late"}}),
+           "error", "observation_unavailable");
+    for (int i = 0; i < 4; ++i) {
+      ++id;
+      expect(Json::parse(helper.requestLine("{\"id\":").value_or("{}")), "error", "invalid_json");
+      expect(onWindow({{"method", "scroll"}}), "error", "unknown_method");
+      expect(onWindow({{"method", "press"}, {"observation_id", "x"}}), "error", "invalid_input");
+    }
+  };
+
+  const auto start = std::chrono::steady_clock::now();
+  for (int n = 0; n < 50; ++n) round(n);  // warm-up: caches, pools, the capture's threads
+  const Usage warm = usageOf(helper.process().pid());
+  for (int n = 50; n < 500; ++n) round(n);
+  const Usage after = usageOf(helper.process().pid());
+  const auto took = std::chrono::steady_clock::now() - start;
+
+  EXPECT_EQ(failures, 0);
+  EXPECT_LE(after.residentKiB - warm.residentKiB, 2048)
+      << warm.residentKiB << " KiB after warm-up, " << after.residentKiB << " KiB at the end";
+  EXPECT_LE(after.descriptors, warm.descriptors);
+  EXPECT_LE(after.threads, warm.threads);
+  std::printf("soak: %d requests in %.1f s; resident %ld -> %ld KiB, descriptors %ld -> %ld, "
+              "threads %ld -> %ld\n",
+              id, std::chrono::duration<double>(took).count(), warm.residentKiB, after.residentKiB,
+              warm.descriptors, after.descriptors, warm.threads, after.threads);
+  helper.process().closeInput();
+  EXPECT_EQ(helper.process().wait(5000ms), 0);
+  EXPECT_EQ(helper.errorText(), "");
+}
+
+}  // namespace
+}  // namespace velmaris::testing
