@@ -150,16 +150,22 @@ TEST_P(RealApplications, SurviveEveryMethodAndReportEnabledElementsOnScreen) {
                       {"element_ref", pressTarget["element_ref"]}});
   EXPECT_EQ(pressed["result"]["action_accepted"], true) << pressed.dump();
 
-  r = ask({{"method", "observe_targets"}, {"window_id", window}});
-  const Json writeTarget = find(r["result"]["targets"], spec.writeRole, nullptr, "settable");
-  ASSERT_FALSE(writeTarget.is_null()) << r.dump();
-  EXPECT_EQ(writeTarget["enabled"], true);
-  EXPECT_TRUE(client.contains(writeTarget["bounds"])) << writeTarget.dump();
-  Json written = ask({{"method", "set_value"},
-                      {"window_id", window},
-                      {"observation_id", r["result"]["observation_id"]},
-                      {"element_ref", writeTarget["element_ref"]},
-                      {"value", spec.value}});
+  // The application may still be redrawing what the press changed, so a write can find the
+  // value moved since its observation ("value_changed"): observe again and write once more.
+  Json written;
+  for (int attempt = 0; attempt < 3; attempt++) {
+    r = ask({{"method", "observe_targets"}, {"window_id", window}});
+    const Json writeTarget = find(r["result"]["targets"], spec.writeRole, nullptr, "settable");
+    ASSERT_FALSE(writeTarget.is_null()) << r.dump();
+    EXPECT_EQ(writeTarget["enabled"], true);
+    EXPECT_TRUE(client.contains(writeTarget["bounds"])) << writeTarget.dump();
+    written = ask({{"method", "set_value"},
+                   {"window_id", window},
+                   {"observation_id", r["result"]["observation_id"]},
+                   {"element_ref", writeTarget["element_ref"]},
+                   {"value", spec.value}});
+    if (written.value("error", Json::object()).value("code", "") != "value_changed") break;
+  }
   EXPECT_EQ(written["result"]["value_verified"], true) << written.dump();
 
   r = ask({{"method", "observe"}, {"window_id", window}});

@@ -258,7 +258,8 @@ TEST_F(ScreenshotTest, ToolkitsDescribingTheContentMatchThroughIt) {
   sc.windows[0].contentFrame->width += 0.5;
   EXPECT_EQ(failure(), "capture_window_unavailable");
   sc.windows[0].contentFrame->width -= 0.5;
-  sc.addWindow(78, 10, {0, 0, 10, 10}, "Main").contentFrame = sc.windows[0].contentFrame;
+  const auto content = sc.windows[0].contentFrame;  // addWindow may move the vector
+  sc.addWindow(78, 10, {0, 0, 10, 10}, "Main").contentFrame = content;
   EXPECT_EQ(failure(), "capture_window_ambiguous");
   // A frame that matches is pictured whole.
   sc.windows.pop_back();
