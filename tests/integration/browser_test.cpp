@@ -182,7 +182,14 @@ TEST_F(BrowserMethods, ARealChromeIsRecognisedReportedAndRevealed) {
   ASSERT_NE(mkdtemp(profile), nullptr);
   struct Remove {
     const char* path;
-    ~Remove() { std::filesystem::remove_all(path); }
+    // The browser's helper processes outlive it for a moment and still write there.
+    ~Remove() {
+      std::error_code failed;
+      for (int attempt = 0; attempt < 50; ++attempt) {
+        if (std::filesystem::remove_all(path, failed), !failed) return;
+        std::this_thread::sleep_for(100ms);
+      }
+    }
   } removeProfile{profile};
   Application browser(chromeAtGooglesPath(profile), 60000ms);
   ASSERT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(browser.pid()) + "/exe"),
