@@ -48,23 +48,6 @@ class BackendTest : public ::testing::Test {
     EXPECT_EQ(value.kind, AttributeValue::Kind::ElementArray);
     return value.elements;
   }
-
-  // Depth-first search for the first element whose identifier is `identifier`.
-  std::optional<Element> findByIdentifier(const Element& root, const std::string& identifier,
-                                          int depth = 0) {
-    AttributeValue value;
-    if (ax().copyAttributeValue(root, "AXIdentifier", value) == kAXErrorSuccess &&
-        value.string == identifier) {
-      return root;
-    }
-    if (depth > 12) return std::nullopt;
-    AttributeValue children;
-    if (ax().copyAttributeValue(root, "AXChildren", children) != kAXErrorSuccess) return {};
-    for (const auto& child : children.elements) {
-      if (auto found = findByIdentifier(child, identifier, depth + 1)) return found;
-    }
-    return std::nullopt;
-  }
 };
 
 TEST_F(BackendTest, ListsApplicationsWithTheirKeysAndPolicies) {
@@ -77,7 +60,6 @@ TEST_F(BackendTest, ListsApplicationsWithTheirKeysAndPolicies) {
   ASSERT_TRUE(gtkApp);
   EXPECT_EQ(gtkApp->bundleID, "org.velmaris.Fixture");
   EXPECT_EQ(gtkApp->activationPolicy, ActivationPolicy::Regular);
-  EXPECT_FALSE(gtkApp->terminated);
   EXPECT_FALSE(workspace().isTerminated(*gtkApp));
 
   // Without an application id the key is the executable's name.
@@ -95,8 +77,6 @@ TEST_F(BackendTest, ListsApplicationsWithTheirKeysAndPolicies) {
   AttributeValue value;
   EXPECT_EQ(ax().copyAttributeValue(element, "AXWindows", value), kAXErrorNotImplemented);
   EXPECT_EQ(ax().copyAttributeValue(element, "AXRole", value), kAXErrorNotImplemented);
-  std::int64_t count = 0;
-  EXPECT_EQ(ax().getAttributeValueCount(element, "AXWindows", count), kAXErrorNotImplemented);
   std::vector<std::string> names;
   EXPECT_EQ(ax().copyActionNames(element, names), kAXErrorNotImplemented);
   std::int32_t pid = 0;
@@ -126,12 +106,10 @@ TEST_F(BackendTest, ProcessRecordsArePlausibleAndStable) {
   EXPECT_GE(first->startSeconds + 120, now);
   EXPECT_LT(first->startMicroseconds, 1000000u);
   EXPECT_EQ(first->startMicroseconds % 10000, 0u);  // clock ticks of 1/100 s
-  for (int i = 0; i < 50; i++) {
-    auto again = workspace().processRecord(app.pid());
-    ASSERT_TRUE(again);
-    EXPECT_EQ(again->startSeconds, first->startSeconds);
-    EXPECT_EQ(again->startMicroseconds, first->startMicroseconds);
-  }
+  auto again = workspace().processRecord(app.pid());
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->startSeconds * 1000000 + again->startMicroseconds,
+            first->startSeconds * 1000000 + first->startMicroseconds);
   // A process started later has a later record.
   auto self = workspace().processRecord(getpid());
   ASSERT_TRUE(self);
@@ -139,7 +117,6 @@ TEST_F(BackendTest, ProcessRecordsArePlausibleAndStable) {
             first->startSeconds * 1000000 + first->startMicroseconds);
   EXPECT_FALSE(workspace().processRecord(-1));
   EXPECT_FALSE(workspace().processRecord(0x7ffffff0));
-  EXPECT_TRUE(workspace().preflightScreenCaptureAccess());
 }
 
 TEST_F(BackendTest, ProcStatParsingSurvivesHostileCommandNames) {
@@ -177,13 +154,8 @@ TEST_F(BackendTest, ReadsWindowsAndTheirElements) {
   EXPECT_EQ(stringOf(windows[0], "AXTitle"), "Win 1");
   EXPECT_EQ(stringOf(windows[1], "AXTitle"), "Win 2");
   for (const auto& window : windows) {
-    EXPECT_EQ(stringOf(window, "AXRole"), "AXWindow");
     EXPECT_EQ(ax().getPid(window, pid), kAXErrorSuccess);
     EXPECT_EQ(pid, app.pid());
-    AttributeValue minimized;
-    EXPECT_EQ(ax().copyAttributeValue(window, "AXMinimized", minimized), kAXErrorSuccess);
-    EXPECT_EQ(minimized.kind, AttributeValue::Kind::Boolean);
-    EXPECT_FALSE(minimized.boolean);
     AttributeValue position, size;
     ASSERT_EQ(ax().copyAttributeValue(window, "AXPosition", position), kAXErrorSuccess);
     ASSERT_EQ(ax().copyAttributeValue(window, "AXSize", size), kAXErrorSuccess);
@@ -222,56 +194,6 @@ TEST_F(BackendTest, ReadsWindowsAndTheirElements) {
             kAXErrorAttributeUnsupported);
   std::vector<std::string> names;
   EXPECT_EQ(ax().copyActionNames(windows[0], names), kAXErrorAttributeUnsupported);
-}
-
-TEST_F(BackendTest, ReadsAndPressesWidgets) {
-  Fixture app({"--app-id=org.velmaris.Fixture", "--title=Widgets"});
-  Element window = windowsOf(ax().createApplication(app.pid())).at(0);
-
-  auto button = findByIdentifier(window, "fixture.press");
-  auto counter = findByIdentifier(window, "fixture.count");
-  ASSERT_TRUE(button);
-  ASSERT_TRUE(counter);
-  EXPECT_EQ(stringOf(*button, "AXRole"), "AXButton");
-  EXPECT_EQ(stringOf(*button, "AXTitle"), "Press me");
-  EXPECT_EQ(stringOf(*counter, "AXRole"), "AXStaticText");
-  EXPECT_EQ(stringOf(*counter, "AXTitle"), "Pressed 0");
-  AttributeValue enabled;
-  EXPECT_EQ(ax().copyAttributeValue(*button, "AXEnabled", enabled), kAXErrorSuccess);
-  EXPECT_EQ(enabled.kind, AttributeValue::Kind::Boolean);
-  EXPECT_TRUE(enabled.boolean);
-  bool settable = true;
-  EXPECT_EQ(ax().isAttributeSettable(*button, "AXValue", settable), kAXErrorSuccess);
-  EXPECT_FALSE(settable);
-
-  std::vector<std::string> names;
-  ASSERT_EQ(ax().copyActionNames(*button, names), kAXErrorSuccess);
-  EXPECT_EQ(names, std::vector<std::string>{"AXPress"});
-  EXPECT_EQ(ax().copyActionNames(*counter, names), kAXErrorAttributeUnsupported);
-
-  // A child list is read in ranges checked against its current length.
-  AttributeValue children;
-  ASSERT_EQ(ax().copyAttributeValue(window, "AXChildren", children), kAXErrorSuccess);
-  ASSERT_EQ(children.elements.size(), 1u);
-  std::int64_t count = 0;
-  ASSERT_EQ(ax().getAttributeValueCount(children.elements[0], "AXChildren", count),
-            kAXErrorSuccess);
-  EXPECT_EQ(count, 3);
-  AttributeValue tail;
-  ASSERT_EQ(ax().copyAttributeValues(children.elements[0], "AXChildren", 1, 10, tail),
-            kAXErrorSuccess);
-  EXPECT_EQ(tail.elements.size(), 2u);
-
-  EXPECT_EQ(ax().performAction(*button, "AXPress"), kAXErrorSuccess);
-  EXPECT_EQ(ax().performAction(*button, "AXShowMenu"), kAXErrorActionUnsupported);
-  std::string after;
-  for (int i = 0; i < 50 && after != "Pressed 1"; i++) {
-    std::this_thread::sleep_for(20ms);
-    after = stringOf(*counter, "AXTitle");
-  }
-  EXPECT_EQ(after, "Pressed 1");
-  // Nothing was asked of an interface the objects lack: GTK would have complained.
-  EXPECT_EQ(app.process().errorText(), "");
 }
 
 TEST_F(BackendTest, DestroyedWindowsAreInvalidElements) {

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -322,43 +323,110 @@ int accessibleWindowCount(pid_t pid) {
   return -1;
 }
 
-int clientWindowCount(pid_t pid) {
-  struct Disconnect {
-    void operator()(xcb_connection_t* c) const noexcept { xcb_disconnect(c); }
-  };
-  std::unique_ptr<xcb_connection_t, Disconnect> c(xcb_connect(nullptr, nullptr));
-  if (xcb_connection_has_error(c.get())) return -1;
-  xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c.get())).data->root;
-  auto atom = [&](const char* name) {
-    std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
-        xcb_intern_atom_reply(c.get(), xcb_intern_atom(c.get(), 0, std::uint16_t(std::strlen(name)), name),
-                              nullptr),
-        &std::free);
-    return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-  };
-  xcb_atom_t clientList = atom("_NET_CLIENT_LIST");
-  xcb_atom_t wmPid = atom("_NET_WM_PID");
-  using Property = std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)>;
-  Property list(xcb_get_property_reply(c.get(),
-                                       xcb_get_property(c.get(), 0, root, clientList,
-                                                        XCB_ATOM_WINDOW, 0, 4096),
-                                       nullptr),
-                &std::free);
-  if (!list || list->format != 32) return 0;
-  auto* windows = static_cast<xcb_window_t*>(xcb_get_property_value(list.get()));
-  int count = 0;
-  for (int i = 0; i < xcb_get_property_value_length(list.get()) / 4; i++) {
-    Property owner(xcb_get_property_reply(c.get(),
-                                          xcb_get_property(c.get(), 0, windows[i], wmPid,
-                                                           XCB_ATOM_CARDINAL, 0, 1),
-                                          nullptr),
-                   &std::free);
-    if (owner && owner->format == 32 && xcb_get_property_value_length(owner.get()) == 4 &&
-        *static_cast<std::uint32_t*>(xcb_get_property_value(owner.get())) == std::uint32_t(pid)) {
-      count++;
-    }
+// --- XDesktop ------------------------------------------------------------------------
+
+XDesktop::XDesktop() : c_(xcb_connect(nullptr, nullptr)) {
+  if (xcb_connection_has_error(c_)) return;
+  root_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
+  ready_ = xcb_ewmh_init_atoms_replies(&ewmh_, xcb_ewmh_init_atoms(c_, &ewmh_), nullptr);
+}
+
+XDesktop::~XDesktop() {
+  if (ready_) xcb_ewmh_connection_wipe(&ewmh_);
+  xcb_disconnect(c_);
+}
+
+pid_t XDesktop::pidOf(xcb_window_t window) {
+  std::uint32_t pid = 0;
+  return xcb_ewmh_get_wm_pid_reply(&ewmh_, xcb_ewmh_get_wm_pid(&ewmh_, window), &pid, nullptr)
+             ? pid_t(pid) : 0;
+}
+
+std::vector<xcb_window_t> XDesktop::windowsOf(pid_t pid) {
+  std::vector<xcb_window_t> owned;
+  xcb_ewmh_get_windows_reply_t list{};
+  if (!ready_ || !xcb_ewmh_get_client_list_reply(&ewmh_, xcb_ewmh_get_client_list(&ewmh_, 0), &list, nullptr))
+    return owned;
+  for (std::uint32_t i = 0; i < list.windows_len; ++i)
+    if (pidOf(list.windows[i]) == pid) owned.push_back(list.windows[i]);
+  xcb_ewmh_get_windows_reply_wipe(&list);
+  return owned;
+}
+
+XDesktop::Box XDesktop::box(xcb_window_t w) {
+  Box b;
+  auto* g = xcb_get_geometry_reply(c_, xcb_get_geometry(c_, w), nullptr);
+  auto* t = xcb_translate_coordinates_reply(c_, xcb_translate_coordinates(c_, w, root_, 0, 0), nullptr);
+  if (g && t) b = {t->dst_x, t->dst_y, g->width, g->height};
+  std::free(g);
+  std::free(t);
+  return b;
+}
+
+xcb_window_t XDesktop::frameOf(xcb_window_t w) {
+  for (int i = 0; i < 16; ++i) {
+    auto* tree = xcb_query_tree_reply(c_, xcb_query_tree(c_, w), nullptr);
+    if (!tree) return w;
+    const xcb_window_t parent = tree->parent;
+    std::free(tree);
+    if (parent == root_) return w;
+    w = parent;
   }
-  return count;
+  return w;
+}
+
+bool XDesktop::viewable(xcb_window_t w) {
+  auto* a = xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, w), nullptr);
+  const bool shown = a && a->map_state == XCB_MAP_STATE_VIEWABLE;
+  std::free(a);
+  return shown;
+}
+
+bool XDesktop::anyViewable(pid_t pid) {
+  for (xcb_window_t w : windowsOf(pid))
+    if (viewable(w)) return true;
+  return false;
+}
+
+bool XDesktop::active(pid_t pid) {
+  xcb_window_t window = XCB_WINDOW_NONE;
+  return ready_ &&
+         xcb_ewmh_get_active_window_reply(&ewmh_, xcb_ewmh_get_active_window(&ewmh_, 0), &window, nullptr) &&
+         window != XCB_WINDOW_NONE && pidOf(window) == pid;
+}
+
+bool XDesktop::stackedAbove(xcb_window_t a, xcb_window_t b) {
+  auto* tree = xcb_query_tree_reply(c_, xcb_query_tree(c_, root_), nullptr);
+  if (!tree) return false;
+  const xcb_window_t* children = xcb_query_tree_children(tree);  // bottom to top
+  const int n = xcb_query_tree_children_length(tree);
+  const auto ia = std::find(children, children + n, a), ib = std::find(children, children + n, b);
+  const bool above = ia != children + n && ib != children + n && ia > ib;
+  std::free(tree);
+  return above;
+}
+
+void XDesktop::iconify(pid_t pid) {
+  // The ICCCM request a client makes to iconify itself, sent on its behalf.
+  auto* atom = xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, 15, "WM_CHANGE_STATE"), nullptr);
+  if (!atom) return;
+  for (xcb_window_t w : windowsOf(pid)) {
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = w;
+    event.type = atom->atom;
+    event.data.data32[0] = 3;  // IconicState
+    xcb_send_event(c_, 0, root_, XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&event));
+  }
+  std::free(atom);
+  xcb_flush(c_);
+}
+
+int clientWindowCount(pid_t pid) {
+  XDesktop desktop;
+  return desktop.ready() ? int(desktop.windowsOf(pid).size()) : -1;
 }
 
 Fixture::Fixture(const std::vector<std::string>& arguments, std::size_t windows, bool accessible)

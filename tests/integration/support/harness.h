@@ -1,7 +1,8 @@
 // Support for the integration tests: child processes on pipes (killed by pid when their owner
 // goes), the helper program spoken to in JSON lines, and the GTK fixture application waited
-// for until the accessibility registry shows its windows, and an application whose private
-// socket never speaks. Single-threaded but for that application's own thread.
+// for until the accessibility registry shows its windows, an application whose private
+// socket never speaks, and the X desktop as the tests see it. Single-threaded but for that
+// application's own thread.
 #pragma once
 
 #include <sys/types.h>
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <xcb/xcb.h>
+#include <xcb/xcb_ewmh.h>
 
 struct sd_bus;
 
@@ -140,5 +143,35 @@ double processStarted(pid_t pid);
 int accessibleWindowCount(pid_t pid);
 // Top-level windows the window manager lists for `pid` now.
 int clientWindowCount(pid_t pid);
+
+// What a test sees of the X desktop over its own connection, independently of the helper,
+// and the one thing it does to it: iconify an application's windows.
+class XDesktop {
+ public:
+  struct Box {
+    int x = 0, y = 0, width = 0, height = 0;
+  };
+  XDesktop();
+  ~XDesktop();
+  XDesktop(const XDesktop&) = delete;
+  XDesktop& operator=(const XDesktop&) = delete;
+
+  bool ready() const { return ready_; }
+  std::vector<xcb_window_t> windowsOf(pid_t pid);  // client windows the window manager lists
+  Box box(xcb_window_t window);                    // position on the root, and size
+  xcb_window_t frameOf(xcb_window_t window);       // the top-level window holding it
+  bool viewable(xcb_window_t window);
+  bool anyViewable(pid_t pid);
+  bool active(pid_t pid);  // owns the active window
+  bool stackedAbove(xcb_window_t a, xcb_window_t b);
+  void iconify(pid_t pid);
+
+ private:
+  pid_t pidOf(xcb_window_t window);
+  xcb_connection_t* c_;
+  xcb_ewmh_connection_t ewmh_{};
+  xcb_window_t root_ = 0;
+  bool ready_ = false;
+};
 
 }  // namespace velmaris::testing
