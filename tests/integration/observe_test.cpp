@@ -123,6 +123,7 @@ TEST_F(ObserveTest, TargetsAreWhatCanBeActedOn) {
       {"AXButton", "Same", "fixture.same.a"},
       {"AXButton", "Same", "fixture.same.b"},
       {"AXMenu", "File", "fixture.menu"},  // its closed menu's items are none
+      // and the hidden "fixture.hidden" button is no child at all
       {"AXScrollArea", nullptr, "fixture.scroll"},
       {"AXScrollBar", nullptr, nullptr},
       {"AXScrollBar", nullptr, nullptr},

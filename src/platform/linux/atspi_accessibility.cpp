@@ -43,6 +43,9 @@ constexpr InterfaceName kInterfaceNames[] = {
 constexpr std::size_t kMaxCachedInterfaces = 8192;
 // Above this many children, a range is read one child at a time rather than all at once.
 constexpr std::int64_t kBulkChildren = 1024;
+// Lists of at most this many children are shown without their hidden children; telling
+// which are hidden costs a state read per child, so longer lists are taken whole.
+constexpr std::int64_t kCheckedChildren = 64;
 // Top-level children are read one at a time, at most this many per list (the most windows
 // a list may hold, plus one): an application may list thousands.
 constexpr std::int64_t kWindowReads = 129;
@@ -268,15 +271,8 @@ AXError AtspiAccessibility::live(const Element& element, StateSet& states) {
   if (unregistered(element)) return kAXErrorNotImplemented;
   // An application's root has no states worth reading; a gone application fails every call.
   if (isApplication(element)) return kAXErrorSuccess;
-  BusMessage reply;
-  AXError status = bus_->call(element.owner, element.path, kAccessibleInterface, "GetState", reply);
+  AXError status = stateSet(element, states);
   if (status != kAXErrorSuccess) return status;
-  std::uint32_t words[2] = {0, 0};
-  if (!reply || sd_bus_message_enter_container(reply.get(), 'a', "u") <= 0) return kAXErrorFailure;
-  for (auto& word : words) {
-    if (sd_bus_message_read_basic(reply.get(), 'u', &word) <= 0) break;
-  }
-  states.bits = std::uint64_t(words[0]) | (std::uint64_t(words[1]) << 32);
   if (states.has(AtspiState::Defunct)) return kAXErrorInvalidUIElement;
   if (states.empty()) {
     // A destroyed GTK window keeps answering with no states at all and no place in a parent.
@@ -288,6 +284,19 @@ AXError AtspiAccessibility::live(const Element& element, StateSet& states) {
     if (!readBasic(index, 'i', &position)) return kAXErrorFailure;
     if (position < 0) return kAXErrorInvalidUIElement;
   }
+  return kAXErrorSuccess;
+}
+
+AXError AtspiAccessibility::stateSet(const Element& element, StateSet& states) {
+  BusMessage reply;
+  AXError status = bus_->call(element.owner, element.path, kAccessibleInterface, "GetState", reply);
+  if (status != kAXErrorSuccess) return status;
+  std::uint32_t words[2] = {0, 0};
+  if (!reply || sd_bus_message_enter_container(reply.get(), 'a', "u") <= 0) return kAXErrorFailure;
+  for (auto& word : words) {
+    if (sd_bus_message_read_basic(reply.get(), 'u', &word) <= 0) break;
+  }
+  states.bits = std::uint64_t(words[0]) | (std::uint64_t(words[1]) << 32);
   return kAXErrorSuccess;
 }
 
@@ -386,6 +395,34 @@ bool AtspiAccessibility::closedMenu(const Element& element) {
   std::uint32_t low = 0;
   if (sd_bus_message_read_basic(state.get(), 'u', &low) <= 0) return false;
   return !StateSet{low}.has(AtspiState::Showing);
+}
+
+// Toolkits keep hidden widgets among their parents' children: Chromium 156 lists dozens of
+// hidden buttons and notifications in its toolbar, GTK 3 a scrolled window's hidden scroll
+// bars. A sighted user sees none of them, and listed they used up an observation before the
+// web page was reached. A child with neither `visible` nor `showing` is hidden (a child off
+// screen is `visible`, and stays). Lists longer than kCheckedChildren are taken whole.
+AXError AtspiAccessibility::shownChildren(const Element& element, std::vector<Element>& out) {
+  std::vector<Element> all;
+  AXError status = children(element, all);
+  if (status != kAXErrorSuccess || std::int64_t(all.size()) > kCheckedChildren) {
+    out = std::move(all);
+    return status;
+  }
+  readAheadChildren(element, all);
+  out.clear();
+  for (auto& child : all) {
+    // A child gone meanwhile, or destroyed (GTK: `defunct`, or no states at all), is no
+    // longer listed either.
+    StateSet states;
+    status = stateSet(child, states);
+    if (status == kAXErrorInvalidUIElement) continue;
+    if (status != kAXErrorSuccess) return status;
+    if (!states.has(AtspiState::Defunct) &&
+        (states.has(AtspiState::Visible) || states.has(AtspiState::Showing)))
+      out.push_back(std::move(child));
+  }
+  return kAXErrorSuccess;
 }
 
 AXError AtspiAccessibility::children(const Element& element, std::vector<Element>& out) {
@@ -712,7 +749,7 @@ AXError AtspiAccessibility::copyAttributeValue(const Element& element,
   }
   if (attribute == "AXChildren") {
     std::vector<Element> list;
-    status = closedMenu(element) ? kAXErrorSuccess : children(element, list);
+    status = closedMenu(element) ? kAXErrorSuccess : shownChildren(element, list);
     if (status == kAXErrorSuccess) out = AttributeValue::ofElements(std::move(list));
     return status;
   }
@@ -775,6 +812,11 @@ AXError AtspiAccessibility::getAttributeValueCount(const Element& element,
         std::int32_t(std::min<std::int64_t>(count, INT32_MAX));
   }
   if (count > 0 && closedMenu(element)) count = 0;
+  if (count > 0 && count <= kCheckedChildren) {
+    std::vector<Element> list;
+    status = shownChildren(element, list);
+    count = std::int64_t(list.size());
+  }
   return status;
 }
 
@@ -813,8 +855,9 @@ AXError AtspiAccessibility::copyAttributeValues(const Element& element,
   }
   if (count <= kBulkChildren) {
     std::vector<Element> list;
-    status = children(element, list);
+    status = count <= kCheckedChildren ? shownChildren(element, list) : children(element, list);
     if (status == kAXErrorSuccess) {
+      if (index > std::int64_t(list.size())) return kAXErrorIllegalArgument;
       values = slice(std::move(list), index, wanted);
       readAheadChildren(element, values.elements);
       if (relativeExtents_.count(element.owner) && relativeExtents_[element.owner]) {

@@ -70,11 +70,13 @@ class AtspiAccessibility final : public Accessibility {
   void readAheadVisits(const std::string& owner, const std::vector<std::string>& paths,
                        bool base, bool attributes);
   AXError live(const Element& element, StateSet& states);
+  AXError stateSet(const Element& element, StateSet& states);
   AXError facts(const Element& element, Facts& facts);
   AXError role(const Element& element, std::uint32_t& role);
   AXError interfaces(const Element& element, unsigned& interfaces);
   AXError stringProperty(const Element& element, const char* name, std::string& value);
   AXError children(const Element& element, std::vector<Element>& children);
+  AXError shownChildren(const Element& element, std::vector<Element>& children);
   bool closedMenu(const Element& element);
   AXError childCount(const Element& element, std::int64_t& count);
   AXError windows(const Element& application, std::vector<Element>& windows);

@@ -47,6 +47,7 @@ enum class AtspiState : std::uint32_t {
   Sensitive = 24,
   Showing = 25,
   Vertical = 29,
+  Visible = 30,
   Indeterminate = 32,
   Checkable = 41,
   ReadOnly = 43,
