@@ -8,7 +8,8 @@
 #   reference_walk.py PID [TITLE]
 #
 # The window is the application's first frame or window (or dialog), or the child named TITLE
-# when given (toolkits that give their top level another role are reached that way).
+# when given (toolkits that give their top level another role are reached that way), else the
+# first window.
 import json
 import sys
 import time
@@ -21,12 +22,14 @@ MAX_NODES, MAX_DEPTH, MAX_CHILDREN = 128, 10, 32
 def window_of(pid, title):
     for app in pyatspi.Registry.getDesktop(0):
         if app is not None and app.get_process_id() == pid:
-            for child in app:
-                if child is None:
-                    continue
+            children = [child for child in app if child is not None]
+            for child in children:
                 if title is not None and child.name == title:
                     return child
-                if title is None and child.getRole() in (pyatspi.ROLE_FRAME, pyatspi.ROLE_WINDOW, pyatspi.ROLE_DIALOG):
+            # The helper's title is the X window's, which Qt extends with the application's
+            # name; pyatspi knows only the accessible name, so the first window serves then.
+            for child in children:
+                if child.getRole() in (pyatspi.ROLE_FRAME, pyatspi.ROLE_WINDOW, pyatspi.ROLE_DIALOG):
                     return child
     raise SystemExit("no window for pid %d" % pid)
 

@@ -149,6 +149,7 @@ void AtspiAccessibility::beginWalk(bool everyAttribute) {
   bus_->forgetKeptReplies();
   windowOrigins_.clear();
   undecided_.clear();
+  shownLists_.clear();
   walking_ = true;
   walkReadsAttributes_ = everyAttribute;
 }
@@ -157,6 +158,7 @@ void AtspiAccessibility::endWalk() {
   walking_ = false;
   windowOrigins_.clear();
   undecided_.clear();
+  shownLists_.clear();
   bus_->forgetKeptReplies();
 }
 
@@ -403,6 +405,12 @@ bool AtspiAccessibility::closedMenu(const Element& element) {
 // web page was reached. A child with neither `visible` nor `showing` is hidden (a child off
 // screen is `visible`, and stays). Lists longer than kCheckedChildren are taken whole.
 AXError AtspiAccessibility::shownChildren(const Element& element, std::vector<Element>& out) {
+  // A walk counts an element's children, then lists them: told once for both.
+  const std::string key = cacheKey(element);
+  if (auto known = shownLists_.find(key); walking_ && known != shownLists_.end()) {
+    out = known->second;
+    return kAXErrorSuccess;
+  }
   std::vector<Element> all;
   AXError status = children(element, all);
   if (status != kAXErrorSuccess || std::int64_t(all.size()) > kCheckedChildren) {
@@ -421,6 +429,10 @@ AXError AtspiAccessibility::shownChildren(const Element& element, std::vector<El
     if (!states.has(AtspiState::Defunct) &&
         (states.has(AtspiState::Visible) || states.has(AtspiState::Showing)))
       out.push_back(std::move(child));
+  }
+  if (walking_) {
+    if (shownLists_.size() >= kMaxCachedInterfaces) shownLists_.clear();
+    shownLists_[key] = out;
   }
   return kAXErrorSuccess;
 }
@@ -489,6 +501,36 @@ bool AtspiAccessibility::ownsTopLevelWindow(
     if (std::equal(box, box + 4, client) || std::equal(box, box + 4, frame)) return true;
   }
   return false;
+}
+
+// A window's title is the one the desktop shows for it, its X window's: Qt 6 names the X
+// window after the window's title followed by " — " and the application's display name, and
+// the accessible window after the window's title alone (focuswriter 1.8.4: "(Untitled 1) —
+// FocusWriter" against "(Untitled 1)"), so its image could never be matched by title. The X
+// window is the one whose rectangle (client or frame) the window has exactly, when one alone
+// has it; otherwise (no display, a window being moved) the accessible name stands.
+bool AtspiAccessibility::desktopTitle(const Element& element, std::optional<std::string>& title) {
+  if (!placementsOf_ || unregistered(element) || isApplication(element)) return false;
+  std::uint32_t atspiRole = 0;
+  if (role(element, atspiRole) != kAXErrorSuccess ||
+      (!isWindowRole(atspiRole) && !windowTopLevels_.count(cacheKey(element))))
+    return false;
+  std::int32_t box[4] = {0, 0, 0, 0};
+  std::int32_t pid = 0;
+  if (extents(element, box) != kAXErrorSuccess ||
+      bus_->connectionPid(element.owner, pid) != kAXErrorSuccess)
+    return false;
+  std::optional<WindowPlacement> found;
+  for (WindowPlacement& p : placementsOf_(pid)) {
+    const std::int32_t client[4] = {p.x, p.y, p.width, p.height};
+    const std::int32_t frame[4] = {p.frameX, p.frameY, p.frameWidth, p.frameHeight};
+    if (!std::equal(box, box + 4, client) && !std::equal(box, box + 4, frame)) continue;
+    if (found) return false;
+    found = std::move(p);
+  }
+  if (!found) return false;
+  title = std::move(found->title);
+  return true;
 }
 
 AXError AtspiAccessibility::activeWindow(const Element& application, AttributeValue& value) {
@@ -735,6 +777,11 @@ AXError AtspiAccessibility::copyAttributeValue(const Element& element,
               : std::string(axRole(atspiRole, states.has(AtspiState::MultiLine))));
     }
     return status;
+  }
+  if (std::optional<std::string> shown; attribute == "AXTitle" && desktopTitle(element, shown)) {
+    if (!shown) return kAXErrorNoValue;
+    out = AttributeValue::ofString(std::move(*shown));
+    return kAXErrorSuccess;
   }
   if (attribute == "AXTitle" || attribute == "AXDescription" || attribute == "AXIdentifier") {
     const char* property = attribute == "AXTitle"         ? "Name"

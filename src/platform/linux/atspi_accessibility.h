@@ -82,6 +82,7 @@ class AtspiAccessibility final : public Accessibility {
   AXError windows(const Element& application, std::vector<Element>& windows);
   bool ownsTopLevelWindow(const Element& application, const Element& child,
                           std::optional<std::vector<WindowPlacement>>& placements);
+  bool desktopTitle(const Element& element, std::optional<std::string>& title);
   AXError activeWindow(const Element& application, AttributeValue& value);
   AXError extents(const Element& element, std::int32_t (&box)[4]);
   AXError answeredExtents(const Element& element, std::int32_t (&box)[4]);
@@ -113,6 +114,7 @@ class AtspiAccessibility final : public Accessibility {
   std::unordered_map<std::string, Element> parents_;
   std::unordered_map<std::string, WindowOnScreen> windowOrigins_;
   std::unordered_set<std::string> undecided_;  // no window told yet, in this walk
+  std::unordered_map<std::string, std::vector<Element>> shownLists_;  // in this walk
   // An object's interfaces never change and its path is never reused, so they are kept.
   std::unordered_map<std::string, unsigned> interfaceCache_;
   // What the last visit of an element found, to decide what the next visit reads ahead:

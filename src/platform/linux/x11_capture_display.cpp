@@ -38,7 +38,6 @@ constexpr auto kQuietFor = 50ms;
 // Longer client lists are cut: their requests must fit the socket's buffer, or a stopped
 // server would block their sending.
 constexpr std::uint32_t kMaxWindows = 512;
-constexpr std::uint32_t kMaxTitleWords = 16384;  // 64 KiB of title
 constexpr int kMaxAncestors = 32;
 // Shared memory up to this size is kept for the next capture; larger pictures get their own.
 constexpr std::size_t kKeptSharedMemory = std::size_t(2048) * 2048 * 4;
@@ -59,20 +58,6 @@ bool firstWord(Reply<xcb_get_property_reply_t>& reply, std::uint32_t& out) {
   return true;
 }
 
-std::string latin1ToUTF8(const char* bytes, std::size_t n) {
-  std::string out;
-  out.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    if (b < 0x80) {
-      out.push_back(char(b));
-    } else {
-      out.push_back(char(0xc0 | (b >> 6)));
-      out.push_back(char(0x80 | (b & 0x3f)));
-    }
-  }
-  return out;
-}
 
 // Copies or scales 32-bit pixels (B, G, R, unused in memory) into a new image; pixels of a
 // most-significant-byte-first server are turned around first.
@@ -473,17 +458,7 @@ std::optional<ScreenCaptureError> X11CaptureDisplay::windows(bool excludingDeskt
     std::uint32_t owner = 0;
     if (firstWord(pid, owner) && owner > 0 && owner <= 0x7fffffffu)
       window.owningApplicationPID = std::int32_t(owner);
-    if (netName && netName->type == s.atoms.utf8 && netName->format == 8) {
-      window.title.emplace(static_cast<const char*>(xcb_get_property_value(netName.get())),
-                           std::size_t(xcb_get_property_value_length(netName.get())));
-    } else if (name && name->format == 8 && name->type != XCB_ATOM_NONE) {
-      const auto* bytes = static_cast<const char*>(xcb_get_property_value(name.get()));
-      const auto n = std::size_t(xcb_get_property_value_length(name.get()));
-      window.title = name->type == s.atoms.utf8 ? std::string(bytes, n) : latin1ToUTF8(bytes, n);
-    }
-    // The accessibility side reports an empty window name as no name; so does this side, or
-    // an untitled window could never be matched.
-    if (window.title && window.title->empty()) window.title.reset();
+    window.title = windowTitle(netName.get(), name.get(), s.atoms.utf8);
     out.push_back(std::move(window));
   }
   if (stalled()) {

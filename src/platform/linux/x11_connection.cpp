@@ -35,6 +35,21 @@ double uptimeNow() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+std::string latin1ToUTF8(const char* bytes, std::size_t n) {
+  std::string out;
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b < 0x80) {
+      out.push_back(char(b));
+    } else {
+      out.push_back(char(0xc0 | (b >> 6)));
+      out.push_back(char(0x80 | (b & 0x3f)));
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 Deadline deadlineOf(const RequestTime& requestTime) {
@@ -223,6 +238,23 @@ bool X11Connection::check(X11Session& session, xcb_void_cookie_t cookie, Deadlin
   if (!xcb_poll_for_reply(c, cookie.sequence, &none, error)) return false;
   std::free(none);
   return *error == nullptr && !xcb_connection_has_error(c);
+}
+
+std::optional<std::string> windowTitle(const xcb_get_property_reply_t* netName,
+                                       const xcb_get_property_reply_t* name, xcb_atom_t utf8) {
+  std::optional<std::string> title;
+  if (netName && netName->type == utf8 && netName->format == 8) {
+    title.emplace(static_cast<const char*>(xcb_get_property_value(netName)),
+                  std::size_t(xcb_get_property_value_length(netName)));
+  } else if (name && name->format == 8 && name->type != XCB_ATOM_NONE) {
+    const auto* bytes = static_cast<const char*>(xcb_get_property_value(name));
+    const auto n = std::size_t(xcb_get_property_value_length(name));
+    title = name->type == utf8 ? std::string(bytes, n) : latin1ToUTF8(bytes, n);
+  }
+  // The accessibility side reports an empty window name as no name; so does this side, or
+  // an untitled window could never be matched.
+  if (title && title->empty()) title.reset();
+  return title;
 }
 
 }  // namespace velmaris::platform::linux_desktop

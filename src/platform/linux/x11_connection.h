@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "platform/clock.h"
 #include "platform/linux/xcb_reply.h"
@@ -30,6 +31,13 @@ Deadline deadlineOf(const RequestTime& requestTime);
 // names a window's own pixmap. The one judgement behind every screen-capture preflight.
 // Blocks on the server: call it where waiting is allowed (an opening thread, the probe).
 bool compositeAllowsCapture(xcb_connection_t* connection);
+
+// The title the desktop shows for a window: _NET_WM_NAME (UTF-8), else WM_NAME (UTF-8 or
+// Latin-1), from their property replies; an empty title counts as none. Window capture and
+// the accessibility side read it alike, so that their titles compare exactly.
+constexpr std::uint32_t kMaxTitleWords = 16384;  // 64 KiB of title
+std::optional<std::string> windowTitle(const xcb_get_property_reply_t* netName,
+                                       const xcb_get_property_reply_t* name, xcb_atom_t utf8);
 
 // An open connection and what its owner set up on it. Disconnects when the last user lets go.
 struct X11Session {

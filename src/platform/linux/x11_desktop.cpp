@@ -23,6 +23,7 @@ struct X11Desktop::Session final : X11Session {
   xcb_atom_t gtkApplicationId = 0;
   xcb_atom_t utf8String = 0;
   xcb_atom_t gtkFrameExtents = 0;
+  xcb_atom_t netWmName = 0;
   bool captureAllowed = false;
 };
 
@@ -32,11 +33,13 @@ X11Desktop::X11Desktop(std::shared_ptr<const RequestTime> requestTime)
         auto session = std::make_shared<Session>(c, screen);
         if (session->root == XCB_WINDOW_NONE) return nullptr;
         const char* names[] = {"_NET_CLIENT_LIST",    "_NET_WM_PID", "_NET_SUPPORTING_WM_CHECK",
-                               "_GTK_APPLICATION_ID", "UTF8_STRING", "_GTK_FRAME_EXTENTS"};
+                               "_GTK_APPLICATION_ID", "UTF8_STRING", "_GTK_FRAME_EXTENTS",
+                               "_NET_WM_NAME"};
         xcb_atom_t* atoms[] = {&session->netClientList,        &session->netWmPid,
                                &session->netSupportingWmCheck, &session->gtkApplicationId,
-                               &session->utf8String,           &session->gtkFrameExtents};
-        constexpr int count = 6;
+                               &session->utf8String,           &session->gtkFrameExtents,
+                               &session->netWmName};
+        constexpr int count = 7;
         xcb_intern_atom_cookie_t cookies[count];
         for (int i = 0; i < count; i++)
           cookies[i] = xcb_intern_atom(c, 0, std::uint16_t(std::strlen(names[i])), names[i]);
@@ -160,16 +163,22 @@ std::vector<WindowPlacement> X11Desktop::placementsOf(std::int32_t pid) {
     auto geometryCookie = xcb_get_geometry(c, client.window);
     auto originCookie = xcb_translate_coordinates(c, client.window, s.root, 0, 0);
     auto insetsCookie = windowProperty(c, client.window, s.gtkFrameExtents, XCB_ATOM_CARDINAL, 4);
+    auto netNameCookie = windowProperty(c, client.window, s.netWmName, s.utf8String, kMaxTitleWords);
+    auto nameCookie = windowProperty(c, client.window, XCB_ATOM_WM_NAME,
+                                     XCB_GET_PROPERTY_TYPE_ANY, kMaxTitleWords);
     auto geometry = connection_.reply<xcb_get_geometry_reply_t>(s, geometryCookie.sequence, deadline);
     auto origin =
         connection_.reply<xcb_translate_coordinates_reply_t>(s, originCookie.sequence, deadline);
     auto insets = connection_.reply<xcb_get_property_reply_t>(s, insetsCookie.sequence, deadline);
+    auto netName = connection_.reply<xcb_get_property_reply_t>(s, netNameCookie.sequence, deadline);
+    auto name = connection_.reply<xcb_get_property_reply_t>(s, nameCookie.sequence, deadline);
     if (!geometry || !origin) continue;
     WindowPlacement placement;
     placement.x = origin->dst_x;
     placement.y = origin->dst_y;
     placement.width = geometry->width;
     placement.height = geometry->height;
+    placement.title = windowTitle(netName.get(), name.get(), s.utf8String);
     if (insets && insets->format == 32 && xcb_get_property_value_length(insets.get()) >= 16) {
       std::uint32_t words[4];
       std::memcpy(words, xcb_get_property_value(insets.get()), sizeof words);

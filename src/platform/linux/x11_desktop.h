@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ struct WindowPlacement {
   std::int32_t x = 0, y = 0, width = 0, height = 0;
   std::int32_t frameX = 0, frameY = 0, frameWidth = 0, frameHeight = 0;
   std::int32_t insetLeft = 0, insetRight = 0, insetTop = 0, insetBottom = 0;
+  std::optional<std::string> title;  // as the desktop shows it (windowTitle)
 };
 
 class X11Desktop {
