@@ -79,6 +79,7 @@ TEST_F(BrowserMethods, ARealChromeIsRecognisedReportedAndRevealed) {
 
   Json r = helper.request(Json{{"id", 1}, {"method", "windows"}, {"app", "com.google.Chrome"}});
   EXPECT_EQ(r["result"]["process_id"], browser.pid()) << r.dump();
+  EXPECT_EQ(r["result"]["windows"].size(), 1u) << r.dump();  // not its unshown popups' frames
 
   r = helper.request(browserRequest("browser_status", browser.pid(), started));
   EXPECT_EQ(r["result"], (Json{{"process_id", browser.pid()},

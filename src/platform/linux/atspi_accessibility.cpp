@@ -459,6 +459,7 @@ AXError AtspiAccessibility::windows(const Element& application, std::vector<Elem
   AXError status = childCount(application, count);
   if (status != kAXErrorSuccess) return status;
   std::optional<std::vector<WindowPlacement>> placements;  // read once, when first needed
+  std::vector<std::size_t> byRole;  // the windows listed for their role
   for (std::int64_t i = 0; i < std::min(count, kWindowReads); i++) {
     BusMessage reply;
     status = bus_->call(application.owner, application.path, kAccessibleInterface,
@@ -474,6 +475,7 @@ AXError AtspiAccessibility::windows(const Element& application, std::vector<Elem
     if (status == kAXErrorInvalidUIElement) continue;
     if (status != kAXErrorSuccess) return status;
     if (isWindowRole(childRole)) {
+      byRole.push_back(out.size());
       out.push_back(std::move(child));
     } else if (ownsTopLevelWindow(application, child, placements)) {
       if (windowTopLevels_.size() >= kMaxCachedInterfaces) windowTopLevels_.clear();
@@ -481,6 +483,7 @@ AXError AtspiAccessibility::windows(const Element& application, std::vector<Elem
       out.push_back(std::move(child));
     }
   }
+  if (byRole.size() > 1) dropUnshownWindows(application, out, byRole, placements);
   return kAXErrorSuccess;
 }
 
@@ -531,6 +534,40 @@ bool AtspiAccessibility::desktopTitle(const Element& element, std::optional<std:
   if (!found) return false;
   title = std::move(found->title);
   return true;
+}
+
+// Chromium 156 publishes, beside its browser window, a frame for each popup it has built and
+// not shown (its location bar's suggestions: untitled, 775 × 88, `showing`), for which no X
+// window exists at all. So when a process has more windows by role than top-level X windows,
+// those whose size none of its X windows has, as client, frame, or content within the frame
+// (GTK 4 answers its windows' extents relative to themselves, so sizes are compared), are
+// left out; but only as many as it has too many: a window being resized has another size
+// for a moment, and is not left out for that.
+void AtspiAccessibility::dropUnshownWindows(
+    const Element& application, std::vector<Element>& list, const std::vector<std::size_t>& byRole,
+    std::optional<std::vector<WindowPlacement>>& placements) {
+  if (!placementsOf_) return;
+  if (!placements) {
+    std::int32_t pid = 0;
+    if (bus_->connectionPid(application.owner, pid) != kAXErrorSuccess) return;
+    placements = placementsOf_(pid);
+  }
+  if (placements->empty() || list.size() <= placements->size()) return;
+  std::vector<std::size_t> unshown;
+  for (std::size_t i : byRole) {
+    std::int32_t box[4] = {0, 0, 0, 0};
+    if (answeredExtents(list[i], box) != kAXErrorSuccess) continue;
+    bool sized = false;
+    for (const WindowPlacement& p : *placements) {
+      std::int32_t origin[2] = {0, 0};
+      sized = sized || (box[2] == p.width && box[3] == p.height) ||
+              (box[2] == p.frameWidth && box[3] == p.frameHeight) || contentOrigin(p, box, origin);
+    }
+    if (!sized) unshown.push_back(i);
+  }
+  if (unshown.size() > list.size() - placements->size()) return;
+  for (auto i = unshown.rbegin(); i != unshown.rend(); ++i)
+    list.erase(list.begin() + std::ptrdiff_t(*i));
 }
 
 AXError AtspiAccessibility::activeWindow(const Element& application, AttributeValue& value) {

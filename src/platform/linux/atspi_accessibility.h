@@ -82,6 +82,9 @@ class AtspiAccessibility final : public Accessibility {
   AXError windows(const Element& application, std::vector<Element>& windows);
   bool ownsTopLevelWindow(const Element& application, const Element& child,
                           std::optional<std::vector<WindowPlacement>>& placements);
+  void dropUnshownWindows(const Element& application, std::vector<Element>& list,
+                          const std::vector<std::size_t>& byRole,
+                          std::optional<std::vector<WindowPlacement>>& placements);
   bool desktopTitle(const Element& element, std::optional<std::string>& title);
   AXError activeWindow(const Element& application, AttributeValue& value);
   AXError extents(const Element& element, std::int32_t (&box)[4]);
