@@ -23,7 +23,6 @@ namespace {
 using namespace velmaris;
 using platform::AttributeValue;
 using platform::Element;
-using OrderedJson = nlohmann::ordered_json;
 
 [[noreturn]] void fail(const char* what, std::string_view line, std::string_view response) {
   std::fprintf(stderr, "%s\nline: %.300s\nresponse: %.300s\n", what,
@@ -76,25 +75,6 @@ struct Latest {
   std::string observation = "none";
   std::vector<std::string> refs;
 
-  void collect(const nlohmann::json& node) {
-    if (node.is_object()) {
-      if (auto ref = node.find("element_ref"); ref != node.end() && ref->is_string())
-        refs.push_back(ref->get<std::string>());
-      for (const auto& member : node) collect(member);
-    } else if (node.is_array()) {
-      for (const auto& item : node) collect(item);
-    }
-  }
-  void see(const std::string& response) {
-    if (response.find("\"observation_id\"") == std::string::npos) return;
-    nlohmann::json parsed = nlohmann::json::parse(response, nullptr, false);
-    if (!parsed.is_object() || !parsed.contains("result")) return;
-    const auto& result = parsed["result"];
-    if (!result.is_object() || !result.contains("observation_id")) return;
-    observation = result["observation_id"].get<std::string>();
-    refs.clear();
-    collect(result);
-  }
   std::string substitute(std::string_view line) const {
     std::string out;
     for (std::size_t i = 0; i < line.size(); ++i) {
@@ -113,28 +93,89 @@ struct Latest {
   }
 };
 
-bool keysSorted(const OrderedJson& value) {
-  if (value.is_array()) {
-    for (const auto& item : value)
-      if (!keysSorted(item)) return false;
-  }
-  if (!value.is_object()) return true;
-  const std::string* previous = nullptr;
-  for (const auto& [key, member] : value.items()) {
-    if (previous && !(*previous < key)) return false;
-    if (!keysSorted(member)) return false;
-    previous = &key;
-  }
-  return true;
-}
+// Reads a response as it is parsed, without building it (a tree of every response costs
+// more than serving most requests): whether it is one object, whether the keys of every
+// object are sorted, its members, its id, its error code, and the observation id and
+// element refs of a result, refs in the order of a walk that takes a node before its
+// children.
+struct ResponseReader : nlohmann::json_sax<nlohmann::json> {
+  struct Level {
+    bool object;
+    std::size_t refsAt;  // where this object's own ref goes among the refs
+    std::string key;  // the last key, whose value is being read
+    bool keyed = false;
+  };
+  std::vector<Level> levels;
+  bool topObject = false;
+  bool sorted = true;
+  int members = 0;
+  bool hasID = false, hasResult = false, hasError = false;
+  nlohmann::json id;
+  bool idScalar = true;
+  std::string code;
+  std::string observation;
+  std::vector<std::string> refs;
 
-// The response to `line` is well formed and answers it.
-void check(std::string_view line, std::string_view response) {
-  const OrderedJson parsed = OrderedJson::parse(response, nullptr, false);
-  if (!parsed.is_object()) fail("response is not a JSON object", line, response);
-  if (!keysSorted(parsed)) fail("keys out of order", line, response);
-  if (parsed.size() != 2 || !parsed.contains("id") ||
-      (parsed.contains("result") == parsed.contains("error")))
+  bool under(const char* member) const { return levels.size() > 1 && levels.front().key == member; }
+  bool scalar(nlohmann::json value) {
+    if (levels.size() == 1 && levels.back().key == "id") id = std::move(value);
+    return true;
+  }
+  bool container(bool object) {
+    if (levels.empty()) topObject = object;
+    if (levels.size() == 1 && levels.back().key == "id") idScalar = false;
+    levels.push_back(Level{object, refs.size(), {}});
+    return true;
+  }
+
+  bool null() override { return scalar(nullptr); }
+  bool boolean(bool value) override { return scalar(value); }
+  bool number_integer(number_integer_t value) override { return scalar(value); }
+  bool number_unsigned(number_unsigned_t value) override { return scalar(value); }
+  bool number_float(number_float_t value, const string_t&) override { return scalar(value); }
+  bool binary(binary_t&) override { return false; }
+  bool string(string_t& value) override {
+    if (!levels.empty() && levels.back().object) {
+      const std::string& key = levels.back().key;
+      if (levels.size() == 2 && under("error") && key == "code") code = value;
+      if (levels.size() == 2 && under("result") && key == "observation_id") observation = value;
+      if (under("result") && key == "element_ref")
+        refs.insert(refs.begin() + static_cast<std::ptrdiff_t>(levels.back().refsAt), value);
+    }
+    return scalar(value);
+  }
+  bool start_object(std::size_t) override { return container(true); }
+  bool start_array(std::size_t) override { return container(false); }
+  bool end_object() override {
+    levels.pop_back();
+    return true;
+  }
+  bool end_array() override { return end_object(); }
+  bool key(string_t& name) override {
+    Level& level = levels.back();
+    if (level.keyed && !(level.key < name)) sorted = false;
+    level.key = name;
+    level.keyed = true;
+    if (levels.size() == 1) {
+      ++members;
+      hasID |= name == "id";
+      hasResult |= name == "result";
+      hasError |= name == "error";
+    }
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+};
+
+// The response to `line` is well formed and answers it; returns what was read of it.
+ResponseReader check(std::string_view line, std::string_view response) {
+  ResponseReader read;
+  if (!nlohmann::json::sax_parse(response.begin(), response.end(), &read) || !read.topObject)
+    fail("response is not a JSON object", line, response);
+  if (!read.sorted) fail("keys out of order", line, response);
+  if (read.members != 2 || !read.hasID || read.hasResult == read.hasError || !read.idScalar)
     fail("not an envelope", line, response);
   const bool nul = line.find('\0') != std::string_view::npos;
   const nlohmann::json request = nul || line.size() > 65536
@@ -143,21 +184,20 @@ void check(std::string_view line, std::string_view response) {
   const auto id = request.is_object() ? request.find("id") : request.end();
   const bool image = request.is_object() && request.value("include_image", nlohmann::json()) == true;
   if (response.size() + 1 > (image ? 4194304u : 65536u)) fail("response too long", line, response);
-  if (parsed["id"].is_null()) {
+  if (read.id.is_null()) {
     static const std::vector<std::string> lineCodes = {"invalid_json", "invalid_input",
                                                        "input_too_large", "internal_error"};
-    const auto& error = parsed.value("error", OrderedJson::object());
-    if (std::find(lineCodes.begin(), lineCodes.end(), error.value("code", "")) == lineCodes.end())
+    if (std::find(lineCodes.begin(), lineCodes.end(), read.code) == lineCodes.end())
       fail("a served request answered with id null", line, response);
     // An id of a plain kind is always echoed.
     const auto* text = id != request.end() ? id->get_ptr<const std::string*>() : nullptr;
     if ((text && !text->empty() && text->size() <= 64) ||
         (id != request.end() && id->is_number_integer()))
       fail("an accepted id was not echoed", line, response);
-    return;
+    return read;
   }
-  if (id == request.end() || nlohmann::json(parsed["id"]) != *id)
-    fail("the id is not the request's", line, response);
+  if (id == request.end() || read.id != *id) fail("the id is not the request's", line, response);
+  return read;
 }
 
 }  // namespace
@@ -166,20 +206,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const int mode = data[0] % 4;
   const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
+  // For looking at what a seed reaches: VELMARIS_FUZZ_ECHO=1 velmaris-channel-fuzzer FILE
+  static const bool echo = std::getenv("VELMARIS_FUZZ_ECHO") != nullptr;
 
   Desktop d;
   Latest latest;
-  std::string output;
   std::string fed;  // the bytes the loop was given, after substitution
+  std::size_t answered = 0;  // where in `fed` the next line to answer starts
+  std::string response;  // the response being written, up to its line feed
   std::size_t offset = 0;
   std::string pending;  // a substituted line not yet handed out whole
+  int images = 0;
 
+  // Each response is checked as it is written, against the line it answers: the lines are
+  // answered in order, and a line is whole in `fed` (or is its last, unterminated rest)
+  // by the time its answer comes.
   gui::ResponseWriter writer([&](std::string_view bytes) {
-    output += bytes;
-    if (mode == 0 && !output.empty() && output.back() == '\n') {
-      const auto start = output.rfind('\n', output.size() - 2);
-      latest.see(output.substr(start == std::string::npos ? 0 : start + 1));
+    if (echo) std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+    response += bytes;
+    if (response.empty() || response.back() != '\n') return;
+    if (answered >= fed.size()) fail("more responses than lines", "", response);
+    const auto end = fed.find('\n', answered);
+    const auto stop = end == std::string::npos ? fed.size() : end;
+    const std::string_view line = std::string_view(fed).substr(answered, stop - answered);
+    response.pop_back();
+    if (response.find('\n') != std::string::npos) fail("a response of several lines", line, response);
+    ResponseReader read = check(line, response);
+    if (mode == 0 && !read.observation.empty() && read.hasResult) {
+      latest.observation = std::move(read.observation);
+      latest.refs = std::move(read.refs);
     }
+    answered = end == std::string::npos ? fed.size() : end + 1;
+    response.clear();
   });
   gui::JSONLinesLoop loop(
       [&](char* buffer, std::size_t capacity) -> ssize_t {
@@ -204,29 +262,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         return static_cast<ssize_t>(n);
       },
-      [&](const gui::Json& request) { return d.helper.handle(request); }, writer);
+      [&](const gui::Json& request) {
+        // One captured image per input: a capture runs several threads, and a second one
+        // reaches nothing the first did not. Later images meet a refused capture instead.
+        if (request.is_object() && request.value("include_image", gui::Json()) == true &&
+            images++ > 0)
+          d.desktop.screenCaptureAllowed = false;
+        return d.helper.handle(request);
+      },
+      writer);
   loop.run();
-  // For looking at what a seed reaches: VELMARIS_FUZZ_ECHO=1 velmaris-channel-fuzzer FILE
-  if (std::getenv("VELMARIS_FUZZ_ECHO")) std::fwrite(output.data(), 1, output.size(), stderr);
 
-  // One response per line, in order: every line-feed-terminated line and a non-empty rest.
-  std::vector<std::string_view> lines;
-  for (std::size_t at = 0; at < fed.size();) {
-    const auto end = fed.find('\n', at);
-    if (end == std::string::npos) {
-      lines.push_back(std::string_view(fed).substr(at));
-      break;
-    }
-    lines.push_back(std::string_view(fed).substr(at, end - at));
-    at = end + 1;
-  }
-  std::size_t responseStart = 0;
-  for (std::string_view line : lines) {
-    const auto end = output.find('\n', responseStart);
-    if (end == std::string::npos) fail("a line went unanswered", line, "");
-    check(line, std::string_view(output).substr(responseStart, end - responseStart));
-    responseStart = end + 1;
-  }
-  if (responseStart != output.size()) fail("more responses than lines", "", output);
+  if (!response.empty()) fail("a response without its line feed", "", response);
+  if (answered != fed.size()) fail("a line went unanswered", std::string_view(fed).substr(answered), "");
   return 0;
 }
