@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "gui/ax_helper.h"
@@ -93,12 +94,13 @@ struct Latest {
   }
 };
 
-// Reads a response as it is parsed, without building it (a tree of every response costs
-// more than serving most requests): whether it is one object, whether the keys of every
-// object are sorted, its members, its id, its error code, and the observation id and
+// Reads a line of JSON as it is parsed, without building it (a tree of every response
+// costs more than serving most requests): whether it is one object, whether the keys of
+// every object are sorted, its members, its id (the last one, as a parsed tree keeps), the
+// include_image flag of a request, the error code of a response, and the observation id and
 // element refs of a result, refs in the order of a walk that takes a node before its
 // children.
-struct ResponseReader : nlohmann::json_sax<nlohmann::json> {
+struct Reader : nlohmann::json_sax<nlohmann::json> {
   struct Level {
     bool object;
     std::size_t refsAt;  // where this object's own ref goes among the refs
@@ -112,18 +114,26 @@ struct ResponseReader : nlohmann::json_sax<nlohmann::json> {
   bool hasID = false, hasResult = false, hasError = false;
   nlohmann::json id;
   bool idScalar = true;
+  bool image = false;
   std::string code;
   std::string observation;
   std::vector<std::string> refs;
 
+  bool atTop(const char* key) const { return levels.size() == 1 && levels.back().key == key; }
   bool under(const char* member) const { return levels.size() > 1 && levels.front().key == member; }
-  bool scalar(nlohmann::json value) {
-    if (levels.size() == 1 && levels.back().key == "id") id = std::move(value);
+  template <typename Value>
+  bool scalar(Value&& value) {
+    if (atTop("include_image")) {
+      if constexpr (std::is_same_v<std::decay_t<Value>, bool>) image = value;
+      else image = false;
+    }
+    if (atTop("id")) id = std::forward<Value>(value);
     return true;
   }
   bool container(bool object) {
     if (levels.empty()) topObject = object;
-    if (levels.size() == 1 && levels.back().key == "id") idScalar = false;
+    if (atTop("id")) idScalar = false;
+    if (atTop("include_image")) image = false;
     levels.push_back(Level{object, refs.size(), {}});
     return true;
   }
@@ -158,7 +168,11 @@ struct ResponseReader : nlohmann::json_sax<nlohmann::json> {
     level.keyed = true;
     if (levels.size() == 1) {
       ++members;
-      hasID |= name == "id";
+      if (name == "id") {
+        hasID = true;
+        id = nullptr;
+        idScalar = true;
+      }
       hasResult |= name == "result";
       hasError |= name == "error";
     }
@@ -167,36 +181,40 @@ struct ResponseReader : nlohmann::json_sax<nlohmann::json> {
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
     return false;
   }
+
+  // Whether `text` is one JSON object.
+  bool read(std::string_view text) {
+    return nlohmann::json::sax_parse(text.begin(), text.end(), this) && topObject;
+  }
 };
 
 // The response to `line` is well formed and answers it; returns what was read of it.
-ResponseReader check(std::string_view line, std::string_view response) {
-  ResponseReader read;
-  if (!nlohmann::json::sax_parse(response.begin(), response.end(), &read) || !read.topObject)
-    fail("response is not a JSON object", line, response);
+Reader check(std::string_view line, std::string_view response) {
+  Reader read;
+  if (!read.read(response)) fail("response is not a JSON object", line, response);
   if (!read.sorted) fail("keys out of order", line, response);
   if (read.members != 2 || !read.hasID || read.hasResult == read.hasError || !read.idScalar)
     fail("not an envelope", line, response);
-  const bool nul = line.find('\0') != std::string_view::npos;
-  const nlohmann::json request = nul || line.size() > 65536
-                                     ? nlohmann::json(nlohmann::json::value_t::discarded)
-                                     : nlohmann::json::parse(line, nullptr, false);
-  const auto id = request.is_object() ? request.find("id") : request.end();
-  const bool image = request.is_object() && request.value("include_image", nlohmann::json()) == true;
-  if (response.size() + 1 > (image ? 4194304u : 65536u)) fail("response too long", line, response);
+  Reader request;
+  const bool object = line.find('\0') == std::string_view::npos && line.size() <= 65536 &&
+                      request.read(line);
+  const bool hasID = object && request.hasID;
+  if (response.size() + 1 > (object && request.image ? 4194304u : 65536u))
+    fail("response too long", line, response);
   if (read.id.is_null()) {
     static const std::vector<std::string> lineCodes = {"invalid_json", "invalid_input",
                                                        "input_too_large", "internal_error"};
     if (std::find(lineCodes.begin(), lineCodes.end(), read.code) == lineCodes.end())
       fail("a served request answered with id null", line, response);
     // An id of a plain kind is always echoed.
-    const auto* text = id != request.end() ? id->get_ptr<const std::string*>() : nullptr;
+    const auto* text = hasID ? request.id.get_ptr<const std::string*>() : nullptr;
     if ((text && !text->empty() && text->size() <= 64) ||
-        (id != request.end() && id->is_number_integer()))
+        (hasID && request.idScalar && request.id.is_number_integer()))
       fail("an accepted id was not echoed", line, response);
     return read;
   }
-  if (id == request.end() || read.id != *id) fail("the id is not the request's", line, response);
+  if (!hasID || !request.idScalar || read.id != request.id)
+    fail("the id is not the request's", line, response);
   return read;
 }
 
@@ -231,7 +249,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view line = std::string_view(fed).substr(answered, stop - answered);
     response.pop_back();
     if (response.find('\n') != std::string::npos) fail("a response of several lines", line, response);
-    ResponseReader read = check(line, response);
+    Reader read = check(line, response);
     if (mode == 0 && !read.observation.empty() && read.hasResult) {
       latest.observation = std::move(read.observation);
       latest.refs = std::move(read.refs);
