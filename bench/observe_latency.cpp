@@ -1,8 +1,9 @@
 // Latency of "observe" and "observe_targets" through the real velmaris-gui on a fixture
 // window of 128 elements, side by side in the same run with a reference walk of the same
 // window that reads the same attributes through pyatspi (bench/reference_walk.py, run with
-// Debian's python3); the three alternate, run by run. Prints the medians in milliseconds
-// and the ratios as one JSON line.
+// Debian's python3); the three alternate, run by run. Prints the medians in milliseconds,
+// the ratios, and the CPU time the application and the client (helper or pyatspi) spent per
+// observation and per walk (utime + stime of /proc/PID/stat, all threads), as one JSON line.
 // Run it on a desktop with an accessibility bus, e.g.:
 //
 //   scripts/virtual-desktop -- build/bin/bench_observe_latency [runs [--each]]
@@ -12,8 +13,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -30,6 +34,34 @@ double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const std::size_t n = values.size();
   return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// CPU time of a process, all threads, in milliseconds: fields 14 and 15 of /proc/PID/stat.
+// Counted in clock ticks, so only sums over many runs mean anything.
+double cpuMs(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::vector<std::string> fields;  // from field 3 on
+  std::size_t at = close + 2;
+  while (at < text.size() && fields.size() < 13) {
+    std::size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    fields.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  if (fields.size() < 13) return 0;
+  return (std::stod(fields[11]) + std::stod(fields[12])) * 1000.0 / double(sysconf(_SC_CLK_TCK));
+}
+
+// CPU spent by each of `pids` while `work` runs, added to `sums`.
+template <typename Work>
+void addCpu(const std::vector<pid_t>& pids, std::vector<double>& sums, Work&& work) {
+  std::vector<double> before;
+  for (pid_t pid : pids) before.push_back(cpuMs(pid));
+  work();
+  for (std::size_t i = 0; i < pids.size(); ++i) sums[i] += cpuMs(pids[i]) - before[i];
 }
 
 double timedRequest(Helper& helper, const Json& request, const char* expectKey) {
@@ -81,10 +113,15 @@ int main(int argc, char** argv) {
   }
   const auto visited = first["result"]["visited_elements"];
   std::vector<double> observeMs, targetsMs, referenceMs;
+  // CPU sums: [application, client] during observes and during reference walks.
+  std::vector<double> observeCpu(2), walkCpu(2);
+  const pid_t helperPid = helper.process().pid();
   for (int i = 0; i < runs; ++i) {
-    observeMs.push_back(timedRequest(helper, observe, "tree"));
+    addCpu({fixture.pid(), helperPid}, observeCpu,
+           [&] { observeMs.push_back(timedRequest(helper, observe, "tree")); });
     targetsMs.push_back(timedRequest(helper, targets, "targets"));
-    Json walk = walkOnce();
+    Json walk;
+    addCpu({fixture.pid(), reference.pid()}, walkCpu, [&] { walk = walkOnce(); });
     if (walk.is_null()) return 1;
     referenceMs.push_back(walk["ms"].get<double>());
   }
@@ -98,7 +135,11 @@ int main(int argc, char** argv) {
                  {"observe_targets_median_ms", t},
                  {"reference_walk_median_ms", r},
                  {"reference_over_observe", r / o},
-                 {"reference_over_observe_targets", r / t}};
+                 {"reference_over_observe_targets", r / t},
+                 {"observe_app_cpu_ms", observeCpu[0] / runs},
+                 {"observe_helper_cpu_ms", observeCpu[1] / runs},
+                 {"reference_app_cpu_ms", walkCpu[0] / runs},
+                 {"reference_client_cpu_ms", walkCpu[1] / runs}};
   if (argc > 2 && std::string(argv[2]) == "--each") {
     report["observe_ms"] = observeMs;
     report["observe_targets_ms"] = targetsMs;
