@@ -3,7 +3,9 @@
 # the same bounds (128 elements, depth 10, 32 children each, depth first) read through
 # pyatspi, which most Linux accessibility automation builds on. Prints one JSON line with
 # the walk time in milliseconds for every line it reads. Run with Debian's python3
-# (python3-pyatspi).
+# (python3-pyatspi). A line "press NAME<TAB>TEXT" instead finds the push button NAME as a
+# dogtail-style search does (depth first, by role and name), performs its "click" action and
+# searches the window until a label reads TEXT, and prints that time.
 #
 #   reference_walk.py PID [TITLE]
 #
@@ -84,14 +86,31 @@ def walk(root):
     return out
 
 
+def press(root, name, expected):
+    button = pyatspi.findDescendant(
+        root, lambda acc: acc.getRole() == pyatspi.ROLE_PUSH_BUTTON and acc.name == name)
+    action = button.queryAction()
+    action.doAction([action.getName(i) for i in range(action.nActions)].index("click"))
+    for _ in range(200):
+        if pyatspi.findDescendant(root, lambda acc: acc.getRole() == pyatspi.ROLE_LABEL and
+                                  acc.name == expected) is not None:
+            return True
+    return False
+
+
 def main():
     pid = int(sys.argv[1])
     window = window_of(pid, sys.argv[2] if len(sys.argv) > 2 and sys.argv[2] else None)
     print(json.dumps({"ready": True}), flush=True)
     # One walk per line read, so that the benchmark can interleave the walks with its own
     # requests and both see the same load.
-    for _ in sys.stdin:
+    for line in sys.stdin:
         start = time.perf_counter()
+        if line.startswith("press "):
+            name, expected = line[len("press "):].rstrip("\n").split("\t")
+            changed = press(window, name, expected)
+            print(json.dumps({"changed": changed, "ms": (time.perf_counter() - start) * 1000}), flush=True)
+            continue
         nodes = len(walk(window))
         print(json.dumps({"nodes": nodes, "ms": (time.perf_counter() - start) * 1000}), flush=True)
 

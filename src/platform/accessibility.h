@@ -133,9 +133,15 @@ class Accessibility {
   // A walk of an element tree begins or ends. During a walk a backend may answer reads from
   // replies it fetched ahead for the elements the walk is about to visit, so that the walk
   // sees the tree as it was while it went; outside a walk every read asks the application.
-  // `everyAttribute`: the walk reads the names, value and bounds of every element it visits
-  // (an observation of the tree), not mostly roles, actions and children (a scan).
-  virtual void beginWalk(bool everyAttribute) { (void)everyAttribute; }
+  // `reads` says what the walk reads of the elements it visits, so that nothing else is
+  // fetched for them.
+  enum class WalkReads {
+    structure,   // roles and children: finding an element again
+    labels,      // also labels: a selector's uniqueness scan
+    targets,     // also actions and settability, and all of what can be acted on
+    everything,  // names, value and bounds of every element: an observation of the tree
+  };
+  virtual void beginWalk(WalkReads reads) { (void)reads; }
   virtual void endWalk() {}
 };
 

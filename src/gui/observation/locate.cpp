@@ -40,7 +40,7 @@ bool hasHiddenChildren(platform::Accessibility& ax, const Element& element) {
 
 LocatedElement AXHelper::locateElement(const Element& root, const Element& target,
                                        bool breadthFirst, const RequestDeadline& deadline) {
-  WalkScope walk(ax(), false);
+  WalkScope walk(ax(), platform::Accessibility::WalkReads::structure);
   std::vector<Element> visited;
   bool cutOff = false;
   std::vector<WorkEntry> work{{root, 0}};
@@ -86,7 +86,7 @@ LocatedElement AXHelper::locateElement(const Element& root, const Element& targe
 void AXHelper::verifyUniqueSelector(const Element& root, const Element& selected,
                                     const SemanticSelector& selector,
                                     const RequestDeadline& deadline) {
-  WalkScope walk(ax(), false);
+  WalkScope walk(ax(), platform::Accessibility::WalkReads::labels);
   std::vector<Element> visited;
   std::optional<Element> firstMatch;
   std::vector<WorkEntry> queue{{root, 0}};

@@ -34,7 +34,7 @@ Json AXHelper::observeTargetsResult(const std::string& app, std::int64_t windowI
   std::vector<QueueEntry> queue{{root, 0}};
   std::size_t index = 0;
 
-  WalkScope walk(ax(), false);
+  WalkScope walk(ax(), platform::Accessibility::WalkReads::targets);
   while (index < queue.size() && state.nodeCount < maxTreeNodes) {
     deadline.check();
     const QueueEntry entry = queue[index++];

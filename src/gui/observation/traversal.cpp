@@ -175,7 +175,7 @@ Json AXHelper::observeResult(const std::string& app, std::int64_t windowID,
   std::map<std::string, ObservedElement> refs;
   std::optional<Json> tree;
   {
-    WalkScope walk(ax(), true);
+    WalkScope walk(ax(), platform::Accessibility::WalkReads::everything);
     tree = buildNode(root, 0, state, refs, deadline);
   }
   if (!tree) raise("tree_limit_exceeded");

@@ -25,8 +25,8 @@ struct TraversalState {
 // the walk is about to visit ahead of it (see Accessibility::beginWalk).
 class WalkScope {
  public:
-  WalkScope(platform::Accessibility& ax, bool everyAttribute) : ax_(ax) {
-    ax_.beginWalk(everyAttribute);
+  WalkScope(platform::Accessibility& ax, platform::Accessibility::WalkReads reads) : ax_(ax) {
+    ax_.beginWalk(reads);
   }
   ~WalkScope() { ax_.endWalk(); }
   WalkScope(const WalkScope&) = delete;

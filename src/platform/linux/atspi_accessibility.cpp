@@ -145,13 +145,13 @@ Element AtspiAccessibility::createApplication(std::int32_t pid) {
 
 // --- reading one object ----------------------------------------------------------------
 
-void AtspiAccessibility::beginWalk(bool everyAttribute) {
+void AtspiAccessibility::beginWalk(WalkReads reads) {
   bus_->forgetKeptReplies();
   windowOrigins_.clear();
   undecided_.clear();
   shownLists_.clear();
   walking_ = true;
-  walkReadsAttributes_ = everyAttribute;
+  walkReads_ = reads;
 }
 
 void AtspiAccessibility::endWalk() {
@@ -188,7 +188,8 @@ void AtspiAccessibility::readAheadChildren(const Element& parent,
         bus_->keptLevel(child.owner, child.path) < 0)
       paths.push_back(child.path);
   }
-  if (!paths.empty()) readAheadVisits(parent.owner, paths, true, walkReadsAttributes_);
+  if (!paths.empty())
+    readAheadVisits(parent.owner, paths, true, walkReads_ == WalkReads::everything);
 }
 
 void AtspiAccessibility::readAheadVisits(const std::string& owner,
@@ -199,23 +200,28 @@ void AtspiAccessibility::readAheadVisits(const std::string& owner,
   constexpr std::int32_t kMaxActionsAhead = 16;
   if (visitHints_.size() + paths.size() >= kMaxCachedInterfaces) visitHints_.clear();
   auto smallChildren = [](std::int32_t count) { return count >= 0 && count <= kBulkChildren; };
-  // Where only some elements' attributes are read (a scan for targets), they are those that
-  // can be acted on or written.
+  // What can be acted on or written: the elements whose actions a scan for targets reads,
+  // and whose attributes it and an observation read (the identifier only of those).
+  constexpr unsigned kActable = kAction | kValue | kEditableText;
+  const bool actionsAhead = walkReads_ >= WalkReads::targets;
   auto readsAttributes = [&](unsigned mask) {
-    return attributes || (mask & (kAction | kValue | kEditableText)) != 0;
+    return attributes || (walkReads_ == WalkReads::targets && (mask & kActable) != 0);
   };
   auto byInterfaces = [&](unsigned mask, const VisitHint& hint, ReadAheadBatch& batch) {
-    if (base && (mask & kAction)) {
+    if (base && actionsAhead && (mask & kAction)) {
       batch.calls.push_back({kProperties, "Get", "ss", kActionInterface, "NActions"});
       for (std::int32_t i = 0; i < std::min(hint.actionCount, kMaxActionsAhead); ++i)
         batch.calls.push_back({kActionInterface, "GetName", "i", nullptr, nullptr, i});
     }
     batch.attributes = readsAttributes(mask);
     if (!batch.attributes) return;
-    // One property per call: Qt's bridge dies on Properties.GetAll (Qt 5.15 and 6.4).
+    // One property per call: Qt's bridge dies on Properties.GetAll (Qt 5.15 and 6.4). The
+    // description is only the label of what has no name.
     batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "Name"});
-    batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "Description"});
-    batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "AccessibleId"});
+    if (!hint.named)
+      batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "Description"});
+    if (mask & kActable)
+      batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "AccessibleId"});
     if (mask & kComponent) batch.calls.push_back({kComponentInterface, "GetExtents", "u"});
     if (mask & kValue)
       batch.calls.push_back({kProperties, "Get", "ss", kValueInterface, "CurrentValue"});
@@ -236,6 +242,11 @@ void AtspiAccessibility::readAheadVisits(const std::string& owner,
                      smallChildren(hint.childCount)
                          ? ReadAhead{kAccessibleInterface, "GetChildren"}
                          : ReadAhead{kProperties, "Get", "ss", kAccessibleInterface, "ChildCount"}};
+      if (walkReads_ == WalkReads::labels) {
+        batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "Name"});
+        if (!hint.named)
+          batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "Description"});
+      }
     }
     auto cached = interfaceCache_.find(key);
     known.push_back(cached != interfaceCache_.end());
@@ -799,7 +810,12 @@ AXError AtspiAccessibility::copyAttributeValue(const Element& element,
   }
   if (!knownAttribute(attribute)) return kAXErrorAttributeUnsupported;
 
-  readAhead(element, true);
+  // Roles, states and children are a visit's own reads; the others bring the attribute
+  // reads along, where the walk reads attributes.
+  const bool attributeRead = attribute != "AXRole" && attribute != "AXEnabled" &&
+                             attribute != "AXMinimized" && attribute != "AXChildren";
+  readAhead(element, walkReads_ == WalkReads::everything ||
+                         (attributeRead && walkReads_ == WalkReads::targets));
   StateSet states;
   AXError status = live(element, states);
   if (status != kAXErrorSuccess) return status;
@@ -827,6 +843,7 @@ AXError AtspiAccessibility::copyAttributeValue(const Element& element,
     std::string text;
     status = stringProperty(element, property, text);
     if (status != kAXErrorSuccess) return status;
+    if (walking_ && attribute == "AXTitle") visitHints_[cacheKey(element)].named = !text.empty();
     if (text.empty()) return kAXErrorNoValue;
     out = AttributeValue::ofString(std::move(text));
     return kAXErrorSuccess;

@@ -45,7 +45,7 @@ class AtspiAccessibility final : public Accessibility {
   AXError setAttributeValue(const Element& element, const std::string& attribute,
                             const AttributeValue& value) override;
   AXError performAction(const Element& element, const std::string& action) override;
-  void beginWalk(bool everyAttribute) override;
+  void beginWalk(WalkReads reads) override;
   void endWalk() override;
 
  private:
@@ -122,15 +122,16 @@ class AtspiAccessibility final : public Accessibility {
   std::unordered_map<std::string, unsigned> interfaceCache_;
   // What the last visit of an element found, to decide what the next visit reads ahead:
   // children and text are only read ahead when they were small, action names when their
-  // number is known (-1: not known).
+  // number is known (-1: not known), the description when the name was empty or not read.
   struct VisitHint {
     std::int32_t childCount = -1;
     std::int32_t characterCount = -1;
     std::int32_t actionCount = -1;
+    bool named = false;
   };
   std::unordered_map<std::string, VisitHint> visitHints_;
   bool walking_ = false;  // reads may be read ahead only during a walk
-  bool walkReadsAttributes_ = false;
+  WalkReads walkReads_ = WalkReads::structure;
 };
 
 }  // namespace velmaris::platform::linux_desktop

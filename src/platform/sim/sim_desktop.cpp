@@ -229,8 +229,8 @@ class SimAccessibility final : public Accessibility {
     return kAXErrorSuccess;
   }
 
-  void beginWalk(bool everyAttribute) override {
-    d_.touch(everyAttribute ? "beginWalk(everyAttribute)" : "beginWalk");
+  void beginWalk(WalkReads reads) override {
+    d_.touch(reads == WalkReads::everything ? "beginWalk(everyAttribute)" : "beginWalk");
     d_.walking = true;
   }
   void endWalk() override {
