@@ -54,17 +54,34 @@ bool awaitReply(KeptReplies& kept, KeptReplies::Entry& entry) {
 
 }  // namespace
 
-std::string readAheadKey(const ReadAhead& call) {
-  std::string key = std::string(call.interface) + '.' + call.member;
+namespace {
+
+bool same(const char* a, const char* b) {
+  if (a == b) return true;
+  return a && b && std::strcmp(a, b) == 0;
+}
+
+bool noArguments(const char* types) { return types == nullptr || *types == '\0'; }
+
+}  // namespace
+
+bool keptShape(const ReadAhead& call) {
   const char* types = call.types;
-  if (types == nullptr || *types == '\0') return key;
-  if (std::strcmp(types, "ss") == 0 && call.first && call.second)
-    return key + '\n' + call.first + '\n' + call.second;
-  if (std::strcmp(types, "u") == 0 || std::strcmp(types, "i") == 0)
-    return key + '\n' + std::to_string(call.a);
-  if (std::strcmp(types, "ii") == 0)
-    return key + '\n' + std::to_string(call.a) + '\n' + std::to_string(call.b);
-  return {};
+  if (noArguments(types)) return true;
+  if (std::strcmp(types, "ss") == 0) return call.first && call.second;
+  return std::strcmp(types, "u") == 0 || std::strcmp(types, "i") == 0 ||
+         std::strcmp(types, "ii") == 0;
+}
+
+// Compared member first: it tells most calls of one object apart at its first letters.
+bool sameCall(const ReadAhead& kept, const ReadAhead& call) {
+  if (!same(kept.member, call.member) || !same(kept.interface, call.interface)) return false;
+  if (noArguments(kept.types) || noArguments(call.types))
+    return noArguments(kept.types) && noArguments(call.types);
+  if (!same(kept.types, call.types)) return false;
+  if (std::strcmp(kept.types, "ss") == 0)
+    return same(kept.second, call.second) && same(kept.first, call.first);
+  return kept.a == call.a && kept.b == call.b;
 }
 
 bool isReadOnlyCall(const char* interface, const char* member) {
@@ -111,11 +128,10 @@ bool AccessibilityBus::keptReply(const std::string& destination, const std::stri
     call.a = va_arg(args, std::int32_t);
     call.b = va_arg(args, std::int32_t);
   }
-  const std::string key = readAheadKey(call);
-  if (key.empty()) return false;
+  if (!keptShape(call)) return false;
   for (auto& kept : kept_->objects[path].entries) {
     KeptReplies::Entry& entry = *kept;
-    if (entry.key != key) continue;
+    if (!sameCall(entry.call, call)) continue;
     // A reply that did not come in time is asked for again, with a timeout of its own: a busy
     // application answers a long run of reads later than one read, and a hung one costs
     // one more timeout before the walk fails.
@@ -154,8 +170,7 @@ void AccessibilityBus::readAhead(const std::string& destination,
     auto& object = kept_->objects[batch.path];
     object.attributes = object.attributes || batch.attributes;
     for (const ReadAhead& call : batch.calls) {
-      std::string key = readAheadKey(call);
-      if (key.empty()) continue;
+      if (!keptShape(call)) continue;
       sd_bus_message* raw = nullptr;
       if (sd_bus_message_new_method_call(via, &raw, destination.c_str(), batch.path.c_str(),
                                          call.interface, call.member) < 0)
@@ -174,7 +189,7 @@ void AccessibilityBus::readAhead(const std::string& destination,
                                   static_cast<std::int32_t>(call.b));
       if (r < 0) continue;
       auto entry = std::make_unique<KeptReplies::Entry>();
-      entry->key = std::move(key);
+      entry->call = call;
       entry->deadlineUsec = deadline;
       if (sd_bus_call_async(via, &entry->slot, raw, onReadAheadReply, entry.get(),
                             timeoutUsec_) < 0)

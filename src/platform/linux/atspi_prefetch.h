@@ -15,7 +15,8 @@
 namespace velmaris::platform::linux_desktop {
 
 // A read sent ahead: a method without arguments or with the arguments of one of the shapes
-// "ss" (strings `first`, `second`), "i" or "u" (`a`) or "ii" (`a`, `b`).
+// "ss" (strings `first`, `second`), "i" or "u" (`a`) or "ii" (`a`, `b`). Its strings are
+// the backend's constants: they outlive every run.
 struct ReadAhead {
   const char* interface;
   const char* member;
@@ -50,7 +51,7 @@ struct KeptReplies {
     Entry& operator=(const Entry&) = delete;
     ~Entry() { sd_bus_slot_unref(slot); }  // forgets a call still out
 
-    std::string key;
+    ReadAhead call;
     bool answered = false;
     AXError status = kAXErrorSuccess;
     BusMessage reply;
@@ -73,9 +74,10 @@ struct KeptReplies {
   }
 };
 
-// The key of a call as kept: member and arguments; empty when calls of that shape are not
-// kept.
-std::string readAheadKey(const ReadAhead& call);
+// Whether calls of this shape are kept.
+bool keptShape(const ReadAhead& call);
+// Whether a call asks what a kept one asked: the same method with the same arguments.
+bool sameCall(const ReadAhead& kept, const ReadAhead& call);
 
 // Whether a method only reads; any other call ends the run.
 bool isReadOnlyCall(const char* interface, const char* member);
