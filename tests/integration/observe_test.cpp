@@ -103,6 +103,9 @@ TEST_F(ObserveTest, TreeOfARealWindow) {
   ASSERT_NE(menu, nullptr);
   EXPECT_EQ((*menu)["role"], "AXMenu");
   EXPECT_EQ((*menu)["children"].size(), 0u);
+  int disabledDepth = 0;  // its box of one child only passes it on
+  eachNode(tree, [&](const Json& n, int d) { if (n["identifier"] == "fixture.disabled") disabledDepth = d; });
+  EXPECT_EQ(disabledDepth, 2);
 }
 
 TEST_F(ObserveTest, TargetsAreWhatCanBeActedOn) {

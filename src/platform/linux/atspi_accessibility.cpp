@@ -46,6 +46,8 @@ constexpr std::int64_t kBulkChildren = 1024;
 // Lists of at most this many children are shown without their hidden children; telling
 // which are hidden costs a state read per child, so longer lists are taken whole.
 constexpr std::int64_t kCheckedChildren = 64;
+// How many containers in a row may pass their one child on (passesOn).
+constexpr int kMaxPassedOn = 16;
 // Top-level children are read one at a time, at most this many per list (the most windows
 // a list may hold, plus one): an application may list thousands.
 constexpr std::int64_t kWindowReads = 129;
@@ -430,22 +432,73 @@ AXError AtspiAccessibility::shownChildren(const Element& element, std::vector<El
   }
   readAheadChildren(element, all);
   out.clear();
-  for (auto& child : all) {
-    // A child gone meanwhile, or destroyed (GTK: `defunct`, or no states at all), is no
-    // longer listed either.
-    StateSet states;
-    status = stateSet(child, states);
-    if (status == kAXErrorInvalidUIElement) continue;
-    if (status != kAXErrorSuccess) return status;
-    if (!states.has(AtspiState::Defunct) &&
-        (states.has(AtspiState::Visible) || states.has(AtspiState::Showing)))
-      out.push_back(std::move(child));
+  for (auto& listed : all) {
+    Element child = std::move(listed);
+    for (int depth = 0; depth < kMaxPassedOn; depth++) {
+      // A child gone meanwhile, or destroyed (GTK: `defunct`, or no states at all), is no
+      // longer listed either.
+      StateSet states;
+      status = stateSet(child, states);
+      if (status == kAXErrorInvalidUIElement) break;
+      if (status != kAXErrorSuccess) return status;
+      if (states.has(AtspiState::Defunct) ||
+          !(states.has(AtspiState::Visible) || states.has(AtspiState::Showing)))
+        break;
+      Element only;
+      status = passesOn(child, only);
+      if (status == kAXErrorInvalidUIElement) break;
+      if (status != kAXErrorSuccess) return status;
+      if (only.path.empty() || depth + 1 == kMaxPassedOn) {
+        out.push_back(std::move(child));
+        break;
+      }
+      readAheadChildren(child, {only});
+      child = std::move(only);
+    }
   }
   if (walking_) {
     if (shownLists_.size() >= kMaxCachedInterfaces) shownLists_.clear();
     shownLists_[key] = out;
   }
   return kAXErrorSuccess;
+}
+
+// A layout container that only passes one child on is no element of its own: its child takes
+// its place. GTK 4 nests its widgets deeply (gnome-text-editor 43: the text area 14 levels
+// below the window, under unnamed boxes with one child each and `GtkStackPage`s, which have
+// no place on screen), and the depth bound of an observation ends 10 levels down. Such a
+// container is a panel or filler with exactly one child, and either no place on screen, or no
+// name and no action. `only` is left empty for any other element.
+AXError AtspiAccessibility::passesOn(const Element& element, Element& only) {
+  only = {};
+  std::uint32_t atspiRole = 0;
+  AXError status = role(element, atspiRole);
+  if (status != kAXErrorSuccess) return status;
+  if (atspiRole != std::uint32_t(AtspiRole::Panel) && atspiRole != std::uint32_t(AtspiRole::Filler))
+    return kAXErrorSuccess;
+  unsigned mask = 0;
+  status = interfaces(element, mask);
+  if (status != kAXErrorSuccess) return status;
+  std::int64_t count = 0;
+  status = childCount(element, count);
+  if (status != kAXErrorSuccess || count != 1) return status;
+  if (mask & kComponent) {
+    std::string name;
+    status = stringProperty(element, "Name", name);
+    if (status != kAXErrorSuccess || !name.empty()) return status;
+    if (mask & kAction) {
+      BusMessage reply;
+      std::int32_t actions = 0;
+      status = bus_->property(element.owner, element.path, kActionInterface, "NActions", "i", reply);
+      if (status != kAXErrorSuccess) return status;
+      if (!readBasic(reply, 'i', &actions)) return kAXErrorFailure;
+      if (actions > 0) return kAXErrorSuccess;
+    }
+  }
+  std::vector<Element> list;
+  status = children(element, list);
+  if (status == kAXErrorSuccess && list.size() == 1) only = std::move(list.front());
+  return status;
 }
 
 AXError AtspiAccessibility::children(const Element& element, std::vector<Element>& out) {

@@ -77,6 +77,7 @@ class AtspiAccessibility final : public Accessibility {
   AXError stringProperty(const Element& element, const char* name, std::string& value);
   AXError children(const Element& element, std::vector<Element>& children);
   AXError shownChildren(const Element& element, std::vector<Element>& children);
+  AXError passesOn(const Element& element, Element& only);
   bool closedMenu(const Element& element);
   AXError childCount(const Element& element, std::int64_t& count);
   AXError windows(const Element& application, std::vector<Element>& windows);
