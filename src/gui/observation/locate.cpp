@@ -21,11 +21,6 @@ struct WorkEntry {
   std::int64_t depth = 0;
 };
 
-bool contains(const std::vector<Element>& visited, const Element& element) {
-  return std::any_of(visited.begin(), visited.end(),
-                     [&](const Element& v) { return cfElementsEqual(v, element); });
-}
-
 // Whether an element at a depth limit has children that the limit hides.
 bool hasHiddenChildren(platform::Accessibility& ax, const Element& element) {
   std::int64_t count = 0;
@@ -41,7 +36,7 @@ bool hasHiddenChildren(platform::Accessibility& ax, const Element& element) {
 LocatedElement AXHelper::locateElement(const Element& root, const Element& target,
                                        bool breadthFirst, const RequestDeadline& deadline) {
   WalkScope walk(ax(), platform::Accessibility::WalkReads::structure);
-  std::vector<Element> visited;
+  ElementSet visited;
   bool cutOff = false;
   std::vector<WorkEntry> work{{root, 0}};
   std::size_t readIndex = 0;
@@ -56,12 +51,12 @@ LocatedElement AXHelper::locateElement(const Element& root, const Element& targe
       entry = std::move(work.back());
       work.pop_back();
     }
-    if (contains(visited, entry.element)) continue;
+    if (visited.contains(entry.element)) continue;
     if (static_cast<std::int64_t>(visited.size()) >= maxTreeNodes) {
       cutOff = true;
       break;
     }
-    visited.push_back(entry.element);
+    visited.insert(entry.element);
     if (cfElementsEqual(entry.element, target)) return {LocatedElement::Case::found, entry.element};
 
     if (entry.depth < maxTreeDepth) {
@@ -87,7 +82,7 @@ void AXHelper::verifyUniqueSelector(const Element& root, const Element& selected
                                     const SemanticSelector& selector,
                                     const RequestDeadline& deadline) {
   WalkScope walk(ax(), platform::Accessibility::WalkReads::labels);
-  std::vector<Element> visited;
+  ElementSet visited;
   std::optional<Element> firstMatch;
   std::vector<WorkEntry> queue{{root, 0}};
   std::size_t readIndex = 0;
@@ -98,8 +93,8 @@ void AXHelper::verifyUniqueSelector(const Element& root, const Element& selected
     if (static_cast<std::int64_t>(visited.size()) >= maxSelectorScanNodes)
       raise("tree_limit_exceeded");
     const WorkEntry entry = queue[readIndex++];
-    if (contains(visited, entry.element)) continue;
-    visited.push_back(entry.element);
+    if (visited.contains(entry.element)) continue;
+    visited.insert(entry.element);
 
     try {
       auto role = stringAttribute(ax(), entry.element, "AXRole");

@@ -39,7 +39,7 @@ Json AXHelper::observeTargetsResult(const std::string& app, std::int64_t windowI
     deadline.check();
     const QueueEntry entry = queue[index++];
     if (seen(entry.element, state)) continue;
-    state.visited.push_back(entry.element);
+    state.visited.insert(entry.element);
     ++state.nodeCount;
 
     try {

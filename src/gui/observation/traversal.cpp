@@ -15,9 +15,7 @@ namespace velmaris::gui {
 using platform::AXError;
 
 bool seen(const Element& element, const TraversalState& state) {
-  for (const Element& v : state.visited)
-    if (cfElementsEqual(v, element)) return true;
-  return false;
+  return state.visited.contains(element);
 }
 
 std::int64_t chargedOutputBytes(const Json& record) {
@@ -82,7 +80,7 @@ std::optional<Json> AXHelper::buildNode(const Element& element, std::int64_t dep
 
   // A cycle or a repeated element: listed once, and nothing was cut off.
   if (seen(element, state)) return std::nullopt;
-  state.visited.push_back(element);
+  state.visited.insert(element);
   ++state.nodeCount;
 
   std::string ref = randomUUID();

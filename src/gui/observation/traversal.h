@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -14,8 +17,30 @@ namespace velmaris::gui {
 // Bytes of serialised nodes or targets one walk may hand out.
 inline constexpr std::int64_t maxWalkOutputBytes = 49152;
 
+// The elements a walk has taken, looked up by hash: a scan of a thousand elements would
+// otherwise compare each new one with all before it.
+class ElementSet {
+ public:
+  bool contains(const platform::Element& element) const { return set_.count(element) > 0; }
+  void insert(const platform::Element& element) { set_.insert(element); }
+  std::size_t size() const { return set_.size(); }
+
+ private:
+  struct Hash {
+    std::size_t operator()(const platform::Element& e) const {
+      return std::hash<std::string>{}(e.path) * 31 + std::hash<std::string>{}(e.owner);
+    }
+  };
+  struct Equal {
+    bool operator()(const platform::Element& a, const platform::Element& b) const {
+      return a.equals(b);
+    }
+  };
+  std::unordered_set<platform::Element, Hash, Equal> set_;
+};
+
 struct TraversalState {
-  std::vector<platform::Element> visited;  // for cycle and repetition detection only
+  ElementSet visited;  // for cycle and repetition detection only
   std::int64_t nodeCount = 0;
   bool truncated = false;  // any limit cut something off; never reset
   std::int64_t outputBytes = 0;
