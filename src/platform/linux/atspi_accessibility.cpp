@@ -248,6 +248,8 @@ void AtspiAccessibility::readAheadVisits(const std::string& owner,
         batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "Name"});
         if (!hint.named)
           batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "Description"});
+      } else if (hint.passesOnCandidate && walkReads_ != WalkReads::everything) {
+        batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "Name"});
       }
     }
     auto cached = interfaceCache_.find(key);
@@ -482,6 +484,7 @@ AXError AtspiAccessibility::passesOn(const Element& element, Element& only) {
   std::int64_t count = 0;
   status = childCount(element, count);
   if (status != kAXErrorSuccess || count != 1) return status;
+  if (walking_) visitHints_[cacheKey(element)].passesOnCandidate = true;
   if (mask & kComponent) {
     std::string name;
     status = stringProperty(element, "Name", name);
