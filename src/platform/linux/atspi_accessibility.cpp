@@ -218,9 +218,9 @@ void AtspiAccessibility::readAheadVisits(const std::string& owner,
     batch.attributes = readsAttributes(mask);
     if (!batch.attributes) return;
     // One property per call: Qt's bridge dies on Properties.GetAll (Qt 5.15 and 6.4). The
-    // description is only the label of what has no name.
+    // description is the label of what has no name, and part of the identity of an action.
     batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "Name"});
-    if (!hint.named)
+    if (!hint.named || (mask & kActable))
       batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "Description"});
     if (mask & kActable)
       batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "AccessibleId"});
