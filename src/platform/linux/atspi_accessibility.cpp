@@ -415,8 +415,8 @@ bool AtspiAccessibility::closedMenu(const Element& element) {
 }
 
 // Toolkits keep hidden widgets among their parents' children: Chromium 156 lists dozens of
-// hidden buttons and notifications in its toolbar, GTK 3 a scrolled window's hidden scroll
-// bars. A sighted user sees none of them, and listed they used up an observation before the
+// hidden buttons and notifications in its toolbar, GTK 3 any widget never shown, mousepad
+// its whole toolbar while it is switched off. A sighted user sees none of them, and listed they used up an observation before the
 // web page was reached. A child with neither `visible` nor `showing` is hidden (a child off
 // screen is `visible`, and stays). Lists longer than kCheckedChildren are taken whole.
 AXError AtspiAccessibility::shownChildren(const Element& element, std::vector<Element>& out) {
