@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <ctime>
 
 namespace velmaris::platform::linux_desktop {
 namespace {
@@ -13,6 +14,14 @@ std::uint64_t monotonicUsec() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                         std::chrono::steady_clock::now().time_since_epoch())
                                         .count());
+}
+
+// The age of a run is checked on every read it serves; the coarse clock (a few milliseconds
+// of resolution) is enough for a one-second bound and costs no call into the kernel.
+std::uint64_t coarseUsec() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return std::uint64_t(now.tv_sec) * 1000000 + std::uint64_t(now.tv_nsec) / 1000;
 }
 
 constexpr const char* kReadOnlyMembers[] = {
@@ -98,7 +107,7 @@ void AccessibilityBus::forgetKeptReplies() {
 
 int AccessibilityBus::keptLevel(const std::string& destination, const std::string& path) {
   if (!kept_ || kept_->owner.empty()) return -1;
-  if (monotonicUsec() - kept_->startedUsec >= KeptReplies::kMaxRunUsec) {
+  if (coarseUsec() - kept_->startedUsec >= KeptReplies::kMaxRunUsec) {
     kept_->clear();
     return -1;
   }
@@ -112,7 +121,11 @@ bool AccessibilityBus::keptReply(const std::string& destination, const std::stri
                                  const char* interface, const char* member, const char* types,
                                  va_list args, BusMessage& reply, AXError& status) {
   if (!kept_ || kept_->owner.empty()) return false;
-  if (!isReadOnlyCall(interface, member) || keptLevel(destination, path) < 0) {
+  auto object = kept_->objects.end();
+  if (isReadOnlyCall(interface, member) && kept_->owner == destination &&
+      coarseUsec() - kept_->startedUsec < KeptReplies::kMaxRunUsec)
+    object = kept_->objects.find(path);
+  if (object == kept_->objects.end()) {
     kept_->clear();
     return false;
   }
@@ -129,7 +142,7 @@ bool AccessibilityBus::keptReply(const std::string& destination, const std::stri
     call.b = va_arg(args, std::int32_t);
   }
   if (!keptShape(call)) return false;
-  for (auto& kept : kept_->objects[path].entries) {
+  for (auto& kept : object->second.entries) {
     KeptReplies::Entry& entry = *kept;
     if (!sameCall(entry.call, call)) continue;
     // A reply that did not come in time is asked for again, with a timeout of its own: a busy
@@ -156,11 +169,11 @@ void AccessibilityBus::readAhead(const std::string& destination,
   sd_bus* via = peer ? peer : bus_;
   const std::uint64_t start = monotonicUsec();
   if (kept_->owner != destination || kept_->via != via ||
-      start - kept_->startedUsec >= KeptReplies::kMaxRunUsec) {
+      coarseUsec() - kept_->startedUsec >= KeptReplies::kMaxRunUsec) {
     kept_->clear();
     kept_->owner = destination;
     kept_->via = via;
-    kept_->startedUsec = start;
+    kept_->startedUsec = coarseUsec();
   }
 
   // Each call carries the messaging timeout; sd-bus answers one that ran out with a
