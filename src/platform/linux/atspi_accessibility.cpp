@@ -236,6 +236,13 @@ void AtspiAccessibility::readAheadVisits(const std::string& owner,
   for (const auto& path : paths) {
     const std::string key = cacheKey({owner, path});
     const VisitHint& hint = visitHints_[key];
+    if (base && hint.hidden) {
+      // Hidden last time: its state tells whether it still is; a shown one's other reads are
+      // asked for when they come.
+      first.push_back({path, {{kAccessibleInterface, "GetState"}}, false});
+      known.push_back(true);
+      continue;
+    }
     ReadAheadBatch batch{path, {}, attributes};
     // Where the children were few, their list also gives their number.
     if (base) {
@@ -254,7 +261,14 @@ void AtspiAccessibility::readAheadVisits(const std::string& owner,
     }
     auto cached = interfaceCache_.find(key);
     known.push_back(cached != interfaceCache_.end());
-    if (known.back()) {
+    if (known.back() && base && hint.passedOn) {
+      // Its child took its place last time: what decides that again, and nothing else.
+      if (walkReads_ != WalkReads::labels)
+        batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "Name"});
+      if (cached->second & kAction)
+        batch.calls.push_back({kProperties, "Get", "ss", kActionInterface, "NActions"});
+      batch.attributes = false;
+    } else if (known.back()) {
       byInterfaces(cached->second, hint, batch);
     } else {
       batch.calls.push_back({kAccessibleInterface, "GetInterfaces"});
@@ -443,13 +457,21 @@ AXError AtspiAccessibility::shownChildren(const Element& element, std::vector<El
       status = stateSet(child, states);
       if (status == kAXErrorInvalidUIElement) break;
       if (status != kAXErrorSuccess) return status;
-      if (states.has(AtspiState::Defunct) ||
-          !(states.has(AtspiState::Visible) || states.has(AtspiState::Showing)))
-        break;
+      const bool hidden = states.has(AtspiState::Defunct) ||
+                          !(states.has(AtspiState::Visible) || states.has(AtspiState::Showing));
+      if (walking_) {
+        auto hint = visitHints_.find(cacheKey(child));
+        if (hint != visitHints_.end()) hint->second.hidden = hidden;
+      }
+      if (hidden) break;
       Element only;
       status = passesOn(child, only);
       if (status == kAXErrorInvalidUIElement) break;
       if (status != kAXErrorSuccess) return status;
+      if (walking_) {
+        auto hint = visitHints_.find(cacheKey(child));
+        if (hint != visitHints_.end()) hint->second.passedOn = !only.path.empty();
+      }
       if (only.path.empty() || depth + 1 == kMaxPassedOn) {
         out.push_back(std::move(child));
         break;

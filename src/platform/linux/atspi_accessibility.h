@@ -124,13 +124,16 @@ class AtspiAccessibility final : public Accessibility {
   // What the last visit of an element found, to decide what the next visit reads ahead:
   // children and text are only read ahead when they were small, action names when their
   // number is known (-1: not known), the description when the name was empty or not read,
-  // the name in every walk when it decides whether the element passes its one child on.
+  // the name in every walk when it decides whether the element passes its one child on, no
+  // attributes of one that did, and only the state of a child that was hidden.
   struct VisitHint {
     std::int32_t childCount = -1;
     std::int32_t characterCount = -1;
     std::int32_t actionCount = -1;
     bool named = false;
     bool passesOnCandidate = false;
+    bool hidden = false;
+    bool passedOn = false;
   };
   std::unordered_map<std::string, VisitHint> visitHints_;
   bool walking_ = false;  // reads may be read ahead only during a walk
