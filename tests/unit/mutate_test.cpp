@@ -201,6 +201,9 @@ TEST(MutateOrder, ChangesAfterTheElementWasFoundAreCaughtBeforeTheInput) {
       {"late press", true, "copyActionNames", "copyAttributeValue", lateClock, "deadline_exceeded"},
       {"late write", false, "isAttributeSettable", "copyAttributeValue", lateClock,
        "deadline_exceeded"},
+      // Late and restarted before the second revalidation: the deadline is checked first.
+      {"late and restarted", true, "endWalk", "getPid", [&](World& w) { lateClock(w), restart(w); },
+       "deadline_exceeded"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

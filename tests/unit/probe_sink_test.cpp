@@ -13,6 +13,7 @@
 
 #include "platform/sim/sim_audio.h"
 #include "probe/audio_sink.h"
+#include "probe/caf_file.h"
 #include "readback.h"
 
 namespace velmaris::probe {
@@ -168,6 +169,12 @@ TEST_F(AudioSinkTest, ANaNSampleIsRefusedAfterTheBufferReachedTheFile) {
   ASSERT_TRUE(caf.opened);
   EXPECT_EQ(caf.info.frames, 3);
   EXPECT_TRUE(std::isnan(caf.samples[1]));
+}
+
+TEST_F(AudioSinkTest, CafFilesTakeWholeHertzFromOneToTheLargestInt) {
+  const std::pair<double, bool> rates[] = {{0.4, false}, {0.5, true}, {2147483647.4, true}, {2147483647.5, false}};
+  for (const auto& [rate, made] : rates) EXPECT_EQ(CafFile::create(file("rate"), rate, 2) != nullptr, made) << rate;
+  EXPECT_FALSE(CafFile::create(file("rate"), 48000, 0));
 }
 
 TEST_F(AudioSinkTest, StopWithErrorRecordsWriteFailedOverAnEarlierFailure) {

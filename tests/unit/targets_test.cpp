@@ -28,9 +28,11 @@ TEST_F(TargetsTest, ListsOnlyWhatCanBeActedOnOrWritten) {
   add(window, "AXStaticText", "Just text");
   platform::Element raiseOnly = add(window, "AXGroup", "Raise only");
   s.desktop.element(raiseOnly).actions = {"AXRaise"};
+  // A generic failure reading the actions is no refusal while scanning: no actions.
+  s.desktop.element(add(window, "AXGroup", "Unreadable")).actionsStatus = platform::kAXErrorFailure;
 
   Json r = targets();
-  EXPECT_EQ(r["visited_elements"], 7);
+  EXPECT_EQ(r["visited_elements"], 8);
   EXPECT_EQ(r["truncated"], false);
   EXPECT_EQ(r["tree_omitted"], true);
   EXPECT_EQ(r["ttl_seconds"], 60);

@@ -80,7 +80,6 @@ ReadOnlyValue observedValue(platform::Accessibility& ax, const platform::Element
 
 ReadOnlyValue observedValueResult(AXError status, std::optional<AttributeValue> value) {
   if (status == platform::kAXErrorSuccess) {
-    if (value && value->kind == Kind::None) value.reset();
     return {std::move(value), true};
   }
   if (isAbsence(status)) return {std::nullopt, true};
