@@ -38,17 +38,6 @@ struct CaptureTest : ::testing::Test {
   }
 };
 
-TEST_F(CaptureTest, StagesHaveFixedNames) {
-  EXPECT_EQ(captureStageString(CaptureStage::enumerationBefore), "shareable_content_before");
-  EXPECT_EQ(captureStageString(CaptureStage::streamStop), "single_window_stream_stop");
-  for (auto stage : {CaptureStage::enumerationBefore, CaptureStage::enumerationAfter,
-                     CaptureStage::streamSetup, CaptureStage::streamStart, CaptureStage::streamFrame,
-                     CaptureStage::streamStop})
-    EXPECT_EQ(captureStageFromString(captureStageString(stage)), stage);
-  EXPECT_FALSE(captureStageFromString("single_window_stream"));
-  EXPECT_FALSE(captureStageFromString(""));
-}
-
 TEST_F(CaptureTest, TheFirstCompletionWinsAndSignalsOnce) {
   auto result = std::make_shared<CaptureResult<bool>>(CaptureStage::streamStart);
   std::thread first([&] { result->complete(true, std::nullopt); });

@@ -436,17 +436,6 @@ TEST_F(MutateTest, AXPressAskedForByNameIsAnAction) {
   EXPECT_EQ(performed(ok), std::vector<std::string>{"AXPress"});
 }
 
-TEST(ValidateObservedAction, Outcomes) {
-  const std::optional<std::string> a = "a", b = "b", none;
-  EXPECT_EQ(failureOf([&] { validateObservedAction(a, a, true); }).code, "");
-  EXPECT_EQ(failureOf([&] { validateObservedAction(none, a, true); }).code, "press_target_changed");
-  EXPECT_EQ(failureOf([&] { validateObservedAction(none, a, false); }).code, "action_not_observed");
-  EXPECT_EQ(failureOf([&] { validateObservedAction(a, b, false); }).code, "action_target_changed");
-  EXPECT_EQ(failureOf([&] { validateObservedAction(a, none, false); }).code,
-            "action_target_changed");
-  EXPECT_EQ(failureOf([&] { validateObservedAction(a, none, true); }).code, "press_target_changed");
-}
-
 // --- Value writes ----------------------------------------------------------------------
 
 TEST_F(MutateTest, AWriteReportsItsReadBackAndTheEnabledState) {

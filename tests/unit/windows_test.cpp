@@ -125,11 +125,18 @@ TEST_F(WindowsTest, AFailedTitleReadLeavesTheHandleRegistered) {
 }
 
 TEST_F(WindowsTest, PruningKeepsThe512MostRecentlySeen) {
-  for (std::int64_t h = 1; h <= 600; ++h)
-    s.ax().windows[h] = gui::WindowRecord{h, "org.example.App", {}, {}, static_cast<double>(h)};
+  // Handle 1, listed again, was seen after all the others.
+  s.desktop.addWindow(10, "W");
+  windows();
+  const double first = s.clock.now;
+  s.clock.advance(1000);
+  windows();
+  for (std::int64_t h = 2; h <= 601; ++h)
+    s.ax().windows[h] = gui::WindowRecord{h, "org.example.App", {}, {}, first + static_cast<double>(h)};
   s.ax().pruneState();
   ASSERT_EQ(s.ax().windows.size(), 512u);
-  EXPECT_EQ(s.ax().windows.begin()->first, 89);
+  EXPECT_EQ(s.ax().windows.count(1), 1u);
+  EXPECT_EQ(std::next(s.ax().windows.begin())->first, 91);
 
   // Observations expire at their instant, not after it.
   s.ax().observations["a"].expiresAtUptime = s.clock.now;
