@@ -29,30 +29,21 @@ TEST_F(AttributesTest, AbsenceVersusFailure) {
   EXPECT_EQ(stringAttribute(ax(), e, "AXTitle"), std::optional<std::string>(""));
 
   s.desktop.setStatus(e, "AXTitle", platform::kAXErrorCannotComplete);
-  auto f = failureOf([&] { stringAttribute(ax(), e, "AXTitle"); });
-  EXPECT_EQ(f.code, "ax_error");
-  EXPECT_EQ(f.stage, "copy_attribute");
-  EXPECT_EQ(f.attribute, "AXTitle");
-  EXPECT_EQ(f.axStatus, -25204);
+  EXPECT_EQ(failureLine([&] { stringAttribute(ax(), e, "AXTitle"); }), "ax_error copy_attribute AXTitle -25204");
 
   // Attributes off the allow-list are reported as "other".
   s.desktop.setStatus(e, "AXSecretThing", platform::kAXErrorCannotComplete);
   EXPECT_EQ(failureOf([&] { stringAttribute(ax(), e, "AXSecretThing"); }).attribute, "other");
 
   s.desktop.attribute(e, "AXValue").value = AttributeValue::ofInteger(3);
-  f = failureOf([&] { stringAttribute(ax(), e, "AXValue"); });
-  EXPECT_EQ(f.stage, "attribute_type");
-  EXPECT_FALSE(f.axStatus.has_value());
+  EXPECT_EQ(failureLine([&] { stringAttribute(ax(), e, "AXValue"); }), "ax_error attribute_type AXValue -");
 }
 
 TEST_F(AttributesTest, BooleansMustBeRealBooleans) {
   s.desktop.attribute(e, "AXEnabled").value = AttributeValue::ofBoolean(false);
   EXPECT_EQ(boolAttribute(ax(), e, "AXEnabled"), std::optional<bool>(false));
   s.desktop.attribute(e, "AXEnabled").value = AttributeValue::ofInteger(1);
-  auto f = failureOf([&] { boolAttribute(ax(), e, "AXEnabled"); });
-  EXPECT_EQ(f.code, "ax_error");
-  EXPECT_EQ(f.stage, "attribute_type");
-  EXPECT_EQ(f.attribute, "AXEnabled");
+  EXPECT_EQ(failureLine([&] { boolAttribute(ax(), e, "AXEnabled"); }), "ax_error attribute_type AXEnabled -");
 }
 
 TEST_F(AttributesTest, ElementArraysAreCutAtTheirBound) {
@@ -78,39 +69,27 @@ TEST_F(AttributesTest, ElementArrayFailures) {
   s.desktop.addChild(e, s.desktop.addElement(10, "AXButton"));
   auto& children = s.desktop.attribute(e, "AXChildren");
 
+  auto failure = [&] { return failureLine([&] { elementArray(ax(), e, "AXChildren", 32); }); };
   children.countOverride = -1;
-  auto f = failureOf([&] { elementArray(ax(), e, "AXChildren", 32); });
-  EXPECT_EQ(f.stage, "count_attribute");
-  EXPECT_EQ(f.axStatus, 0);
-
+  EXPECT_EQ(failure(), "ax_error count_attribute AXChildren 0");
   children.countOverride.reset();
   children.countStatus = platform::kAXErrorCannotComplete;
-  f = failureOf([&] { elementArray(ax(), e, "AXChildren", 32); });
-  EXPECT_EQ(f.stage, "count_attribute");
-  EXPECT_EQ(f.axStatus, -25204);
-  EXPECT_EQ(f.attribute, "AXChildren");
-
+  EXPECT_EQ(failure(), "ax_error count_attribute AXChildren -25204");
   // The ranged copy knows no absence: even "no value" fails there.
   children.countStatus = platform::kAXErrorSuccess;
   children.valuesStatus = platform::kAXErrorNoValue;
-  f = failureOf([&] { elementArray(ax(), e, "AXChildren", 32); });
-  EXPECT_EQ(f.stage, "copy_attribute_values");
-  EXPECT_EQ(f.axStatus, -25212);
-
+  EXPECT_EQ(failure(), "ax_error copy_attribute_values AXChildren -25212");
   children.valuesStatus = platform::kAXErrorSuccess;
   children.valuesOverride = AttributeValue::ofString("not a list");
-  EXPECT_EQ(failureOf([&] { elementArray(ax(), e, "AXChildren", 32); }).stage, "attribute_type");
+  EXPECT_EQ(failure(), "ax_error attribute_type AXChildren -");
 }
 
 TEST_F(AttributesTest, ProcessIdMustBePositive) {
   EXPECT_EQ(elementPID(ax(), e), 10);
   s.desktop.element(e).pidOverride = 0;
-  auto f = failureOf([&] { elementPID(ax(), e); });
-  EXPECT_EQ(f.stage, "get_pid");
-  EXPECT_EQ(f.axStatus, 0);
-  EXPECT_FALSE(f.attribute.has_value());
+  EXPECT_EQ(failureLine([&] { elementPID(ax(), e); }), "ax_error get_pid - 0");
   s.desktop.element(e).pidStatus = platform::kAXErrorInvalidUIElement;
-  EXPECT_EQ(failureOf([&] { elementPID(ax(), e); }).axStatus, -25202);
+  EXPECT_EQ(failureLine([&] { elementPID(ax(), e); }), "ax_error get_pid - -25202");
 }
 
 TEST_F(AttributesTest, LabelsTakeTheFirstNonEmptyCandidate) {

@@ -249,40 +249,32 @@ TEST(MutateOrder, ElementsBeyondTheSearchLimitsAreNotGuessedAt) {
 }
 
 TEST(MutateOrder, FailureDetailsOfTheWriteAndTheReadBack) {
-  World w;
-  Request r;
-  r.observationID = w.observationID;
-  r.ref = w.fieldRef;
-  r.value = Json("new");
-  w.s.desktop.attribute(w.field, "AXValue").writeStatus = platform::kAXErrorIllegalArgument;
-  HelperFailure f = failureOf([&] { run(w, r); });
-  EXPECT_EQ(f.stage, "set_attribute");
-  EXPECT_EQ(f.attribute, "AXValue");
-  EXPECT_EQ(f.axStatus, platform::kAXErrorIllegalArgument);
-
-  // The same read fails before the write: nothing was sent.
-  World v;
-  r.observationID = v.observationID;
-  r.ref = v.fieldRef;
-  v.s.desktop.setStatus(v.field, "AXValue", platform::kAXErrorCannotComplete);
-  f = failureOf([&] { run(v, r); });
-  EXPECT_EQ(f.code, "ax_error");
-  EXPECT_EQ(f.stage, "copy_attribute");
-  EXPECT_EQ(f.attribute, "AXValue");
-  EXPECT_EQ(f.inputAttempted, false);
-  EXPECT_EQ(v.s.desktop.calls["setAttributeValue"], 0);
-
-  World u;
-  r = Request{};
-  r.press = true;
-  r.observationID = u.observationID;
-  r.ref = u.buttonRef;
-  u.s.desktop.element(u.button).actionResults["AXPress"] = platform::kAXErrorCannotComplete;
-  f = failureOf([&] { run(u, r); });
-  EXPECT_EQ(f.stage, "perform_action");
-  EXPECT_EQ(f.attribute, std::nullopt);
-  EXPECT_EQ(f.axStatus, platform::kAXErrorCannotComplete);
-  EXPECT_EQ(f.inputAttempted, true);
+  struct Case {
+    bool press;
+    std::function<void(World&)> arrange;
+    const char* line;
+    int writes;
+  };
+  const Case cases[] = {
+      {false, [](World& w) { w.s.desktop.attribute(w.field, "AXValue").writeStatus = -25201; },
+       "ax_error set_attribute AXValue -25201 input", 1},
+      // The same read fails before the write: nothing was sent.
+      {false, [](World& w) { w.s.desktop.setStatus(w.field, "AXValue", -25204); },
+       "ax_error copy_attribute AXValue -25204 no-input", 0},
+      {true, [](World& w) { w.s.desktop.element(w.button).actionResults["AXPress"] = -25204; },
+       "ax_error perform_action - -25204 input", 1},
+  };
+  for (const Case& c : cases) {
+    World w;
+    Request r;
+    r.press = c.press;
+    if (!c.press) r.value = Json("new");
+    r.observationID = w.observationID;
+    r.ref = c.press ? w.buttonRef : w.fieldRef;
+    c.arrange(w);
+    EXPECT_EQ(failureLine([&] { run(w, r); }), c.line);
+    EXPECT_EQ(w.writes(), c.writes) << c.line;
+  }
 }
 
 // --- Actions ---------------------------------------------------------------------------

@@ -35,4 +35,17 @@ gui::HelperFailure failureOf(F&& body) {
   return gui::HelperFailure{};
 }
 
+// The failure `body` throws in one line, so that one expectation states all of it: its code,
+// stage, attribute and status ("-" for each it lacks), and whether input was attempted when
+// that is known; "" when it throws none.
+template <typename F>
+std::string failureLine(F&& body) {
+  const gui::HelperFailure f = failureOf(std::forward<F>(body));
+  if (f.code.empty()) return "";
+  std::string line = f.code + ' ' + f.stage.value_or("-") + ' ' + f.attribute.value_or("-") + ' ' +
+                     (f.axStatus ? std::to_string(*f.axStatus) : "-");
+  if (f.inputAttempted) line += *f.inputAttempted ? " input" : " no-input";
+  return line;
+}
+
 }  // namespace velmaris::testing

@@ -60,12 +60,8 @@ TEST(PressActionAvailable, StatusRules) {
   }
   EXPECT_TRUE(pressActionAvailable(0, false));
   EXPECT_FALSE(pressActionAvailable(-25200, true));
-  HelperFailure f = failureOf([] { pressActionAvailable(-25200, false); });
-  EXPECT_EQ(f.code, "ax_error");
-  EXPECT_EQ(f.stage, "copy_actions");
-  EXPECT_EQ(f.attribute, std::nullopt);
-  EXPECT_EQ(f.axStatus, -25200);
-  EXPECT_EQ(failureOf([] { pressActionAvailable(-25202, true); }).axStatus, -25202);
+  EXPECT_EQ(failureLine([] { pressActionAvailable(-25200, false); }), "ax_error copy_actions - -25200");
+  EXPECT_EQ(failureLine([] { pressActionAvailable(-25202, true); }), "ax_error copy_actions - -25202");
 }
 
 struct StoreTest : TreeTest {
@@ -98,10 +94,7 @@ TEST_F(StoreTest, GenericFailuresAreToleratedOnlyWhileObserving) {
   s.desktop.element(b).actionsStatus = platform::kAXErrorSuccess;
   s.desktop.setStatus(b, "AXDescription", platform::kAXErrorFailure);
   EXPECT_TRUE(actionIdentities(ax(), b, true).empty());
-  HelperFailure f = failureOf([&] { actionIdentities(ax(), b, false); });
-  EXPECT_EQ(f.stage, "copy_attribute");
-  EXPECT_EQ(f.attribute, "AXDescription");
-  EXPECT_EQ(f.axStatus, -25200);
+  EXPECT_EQ(failureLine([&] { actionIdentities(ax(), b, false); }), "ax_error copy_attribute AXDescription -25200");
   // Other statuses fail even while observing.
   s.desktop.setStatus(b, "AXDescription", platform::kAXErrorCannotComplete);
   EXPECT_EQ(failureOf([&] { actionIdentities(ax(), b, true); }).axStatus, -25204);

@@ -96,11 +96,7 @@ TEST_F(ValuesTest, ValueReadsTellNoValueFromNoAnswer) {
   EXPECT_FALSE(v.comparable);
 
   s.desktop.setStatus(e, "AXValue", platform::kAXErrorInvalidUIElement);
-  HelperFailure f = failureOf([&] { observedValue(ax(), e); });
-  EXPECT_EQ(f.code, "ax_error");
-  EXPECT_EQ(f.stage, "copy_attribute");
-  EXPECT_EQ(f.attribute, "AXValue");
-  EXPECT_EQ(f.axStatus, -25202);
+  EXPECT_EQ(failureLine([&] { observedValue(ax(), e); }), "ax_error copy_attribute AXValue -25202");
 }
 
 TEST_F(ValuesTest, SettabilityFailureIsToleratedOnlyWhileObserving) {
@@ -111,11 +107,7 @@ TEST_F(ValuesTest, SettabilityFailureIsToleratedOnlyWhileObserving) {
 
   s.desktop.attribute(e, "AXValue").settableStatus = platform::kAXErrorFailure;
   EXPECT_FALSE(observedValueIsSettable(ax(), e));
-  HelperFailure f = failureOf([&] { valueIsSettable(ax(), e); });
-  EXPECT_EQ(f.code, "ax_error");
-  EXPECT_EQ(f.stage, "is_settable");
-  EXPECT_EQ(f.attribute, "AXValue");
-  EXPECT_EQ(f.axStatus, -25200);
+  EXPECT_EQ(failureLine([&] { valueIsSettable(ax(), e); }), "ax_error is_settable AXValue -25200");
 
   s.desktop.attribute(e, "AXValue").settableStatus = platform::kAXErrorNoValue;
   EXPECT_FALSE(valueIsSettable(ax(), e));
@@ -126,18 +118,12 @@ TEST_F(ValuesTest, SettabilityFailureIsToleratedOnlyWhileObserving) {
 TEST_F(ValuesTest, EnabledStateNeedsARealBoolean) {
   // The known and unknown states are checked through a value write, in the mutation tests.
   s.desktop.attribute(e, "AXEnabled").value = AttributeValue::ofInteger(1);
-  HelperFailure f = failureOf([&] { enabledStateForSetValue(ax(), e); });
-  EXPECT_EQ(f.code, "ax_error");
-  EXPECT_EQ(f.stage, "attribute_type");
-  EXPECT_EQ(f.attribute, "AXEnabled");
-  EXPECT_EQ(f.axStatus, std::nullopt);
+  auto failure = [&] { return failureLine([&] { enabledStateForSetValue(ax(), e); }); };
+  EXPECT_EQ(failure(), "ax_error attribute_type AXEnabled -");
   s.desktop.attribute(e, "AXEnabled").value = AttributeValue::none();
-  EXPECT_EQ(failureOf([&] { enabledStateForSetValue(ax(), e); }).stage, "attribute_type");
-
+  EXPECT_EQ(failure(), "ax_error attribute_type AXEnabled -");
   s.desktop.setStatus(e, "AXEnabled", platform::kAXErrorFailure);
-  f = failureOf([&] { enabledStateForSetValue(ax(), e); });
-  EXPECT_EQ(f.stage, "copy_attribute");
-  EXPECT_EQ(f.axStatus, -25200);
+  EXPECT_EQ(failure(), "ax_error copy_attribute AXEnabled -25200");
 }
 
 }  // namespace

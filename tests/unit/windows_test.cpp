@@ -82,24 +82,16 @@ TEST_F(WindowsTest, FallsBackToTheFocusedAndMainWindow) {
   EXPECT_EQ(windows()["windows"].size(), 0u);
 
   s.desktop.setStatus(app, "AXFocusedWindow", platform::kAXErrorCannotComplete);
-  auto f = failureOf([&] { windows(); });
-  EXPECT_EQ(f.stage, "copy_attribute");
-  EXPECT_EQ(f.attribute, "other");
-  EXPECT_EQ(f.axStatus, -25204);
-
+  EXPECT_EQ(failureLine([&] { windows(); }), "ax_error copy_attribute other -25204");
   s.desktop.attribute(app, "AXFocusedWindow") = {};
   s.desktop.attribute(app, "AXFocusedWindow").value = AttributeValue::ofString("not an element");
-  f = failureOf([&] { windows(); });
-  EXPECT_EQ(f.stage, "attribute_type");
-  EXPECT_EQ(f.attribute, "other");
+  EXPECT_EQ(failureLine([&] { windows(); }), "ax_error attribute_type other -");
 }
 
 TEST_F(WindowsTest, AWindowOfAnotherProcessIsRefused) {
   platform::Element w = s.desktop.addWindow(10, "W");
   s.desktop.element(w).pidOverride = 11;
-  auto f = failureOf([&] { windows(); });
-  EXPECT_EQ(f.code, "ax_error");
-  EXPECT_EQ(f.stage, "verify_pid");
+  EXPECT_EQ(failureLine([&] { windows(); }), "ax_error verify_pid - -");
 }
 
 TEST_F(WindowsTest, HandleLookupAndRevalidation) {

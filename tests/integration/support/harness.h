@@ -68,8 +68,6 @@ class Helper {
   nlohmann::json request(const nlohmann::json& request, Millis timeout = 5000ms);
   // Writes `line` and a line feed; returns the response line as written.
   std::optional<std::string> requestLine(std::string_view line, Millis timeout = 5000ms);
-  bool writeRaw(std::string_view bytes) { return process_.write(bytes); }
-  std::optional<std::string> readLine(Millis timeout = 5000ms) { return process_.readLine(timeout); }
   std::string errorText() { return process_.errorText(); }
   Process& process() { return process_; }
 
