@@ -135,20 +135,16 @@ TEST_F(AudioProbeRunTest, AcceptsSecondsAtBothEndsAndWaitsWholeNanoseconds) {
 }
 
 TEST_F(AudioProbeRunTest, RequiresScreenRecordingForEverySourceAndTheMicrophoneOnlyWhenCaptured) {
-  platform_.screenCaptureAllowed = false;
-  EXPECT_EQ(run({"microphone", "1", out_, "mic-1"}), 1);
-  EXPECT_EQ(output_, failed("permissionRequired"));
-  EXPECT_EQ(run({"system", "1", out_}), 1);
-  EXPECT_EQ(output_, failed("permissionRequired"));
-  EXPECT_FALSE(std::filesystem::exists(out_));
-
-  platform_.screenCaptureAllowed = true;
-  platform_.microphoneStatus = platform::authorizationStatusNotDetermined;
-  EXPECT_EQ(run({"microphone", "1", out_, "mic-1"}), 1);
-  EXPECT_EQ(output_, failed("permissionRequired"));
-  EXPECT_EQ(run({"both", "1", out_, "mic-1"}), 1);
-  EXPECT_EQ(output_, failed("permissionRequired"));
-  EXPECT_FALSE(std::filesystem::exists(out_));
+  const std::pair<bool, std::vector<std::string>> refused[] = {
+      {false, {"microphone", "1", out_, "mic-1"}}, {false, {"system", "1", out_}},
+      {true, {"microphone", "1", out_, "mic-1"}}, {true, {"both", "1", out_, "mic-1"}}};
+  for (const auto& [screen, arguments] : refused) {
+    platform_.screenCaptureAllowed = screen;  // and with it, a microphone not yet allowed
+    if (screen) platform_.microphoneStatus = platform::authorizationStatusNotDetermined;
+    EXPECT_EQ(run(arguments), 1);
+    EXPECT_EQ(output_, failed("permissionRequired"));
+    EXPECT_FALSE(std::filesystem::exists(out_));
+  }
 
   platform_.capturedAudio = {{StreamOutputType::audio, tone(100, 0.5f)}};
   EXPECT_EQ(run({"system", "1", out_}), 0);
