@@ -152,6 +152,7 @@ void AtspiAccessibility::beginWalk(WalkReads reads) {
   windowOrigins_.clear();
   undecided_.clear();
   shownLists_.clear();
+  walkPlacements_.clear();
   walking_ = true;
   walkReads_ = reads;
 }
@@ -161,6 +162,7 @@ void AtspiAccessibility::endWalk() {
   windowOrigins_.clear();
   undecided_.clear();
   shownLists_.clear();
+  walkPlacements_.clear();
   bus_->forgetKeptReplies();
 }
 
@@ -182,16 +184,19 @@ void AtspiAccessibility::readAhead(const Element& element, bool attributes) {
 }
 
 void AtspiAccessibility::readAheadChildren(const Element& parent,
-                                           const std::vector<Element>& children) {
+                                           const std::vector<Element>& children,
+                                           bool attributes) {
   if (!walking_ || children.empty() || unregistered(parent)) return;
-  std::vector<std::string> paths;
+  attributes = attributes && walkReads_ == WalkReads::everything;
+  std::vector<std::string> unread, unreadAttributes;
   for (const auto& child : children) {
-    if (child.owner == parent.owner && !isApplication(child) &&
-        bus_->keptLevel(child.owner, child.path) < 0)
-      paths.push_back(child.path);
+    if (child.owner != parent.owner || isApplication(child)) continue;
+    const int level = bus_->keptLevel(child.owner, child.path);
+    if (level < 0) unread.push_back(child.path);
+    else if (level == 0 && attributes) unreadAttributes.push_back(child.path);
   }
-  if (!paths.empty())
-    readAheadVisits(parent.owner, paths, true, walkReads_ == WalkReads::everything);
+  if (!unread.empty()) readAheadVisits(parent.owner, unread, true, attributes);
+  if (!unreadAttributes.empty()) readAheadVisits(parent.owner, unreadAttributes, false, true);
 }
 
 void AtspiAccessibility::readAheadVisits(const std::string& owner,
@@ -446,7 +451,16 @@ AXError AtspiAccessibility::shownChildren(const Element& element, std::vector<El
     out = std::move(all);
     return status;
   }
-  readAheadChildren(element, all);
+  // Which children are shown is told by all of their states, but an observation lists at
+  // most 32 children of an element: the attributes of those past them would be read for
+  // nothing (those that move up past hidden ones are read when listed).
+  constexpr std::size_t kListedChildren = 32;
+  if (all.size() > kListedChildren) {
+    readAheadChildren(element, {all.begin(), all.begin() + kListedChildren});
+    readAheadChildren(element, {all.begin() + kListedChildren, all.end()}, false);
+  } else {
+    readAheadChildren(element, all);
+  }
   out.clear();
   for (auto& listed : all) {
     Element child = std::move(listed);
@@ -585,7 +599,7 @@ bool AtspiAccessibility::ownsTopLevelWindow(
   if (!placements) {
     std::int32_t pid = 0;
     if (bus_->connectionPid(application.owner, pid) != kAXErrorSuccess) return false;
-    placements = placementsOf_(pid);
+    placements = processPlacements(pid);
   }
   for (const WindowPlacement& p : *placements) {
     const std::int32_t client[4] = {p.x, p.y, p.width, p.height};
@@ -613,7 +627,7 @@ bool AtspiAccessibility::desktopTitle(const Element& element, std::optional<std:
       bus_->connectionPid(element.owner, pid) != kAXErrorSuccess)
     return false;
   std::optional<WindowPlacement> found;
-  for (WindowPlacement& p : placementsOf_(pid)) {
+  for (WindowPlacement& p : processPlacements(pid)) {
     const std::int32_t client[4] = {p.x, p.y, p.width, p.height};
     const std::int32_t frame[4] = {p.frameX, p.frameY, p.frameWidth, p.frameHeight};
     if (!std::equal(box, box + 4, client) && !std::equal(box, box + 4, frame)) continue;
@@ -639,7 +653,7 @@ void AtspiAccessibility::dropUnshownWindows(
   if (!placements) {
     std::int32_t pid = 0;
     if (bus_->connectionPid(application.owner, pid) != kAXErrorSuccess) return;
-    placements = placementsOf_(pid);
+    placements = processPlacements(pid);
   }
   if (placements->empty() || list.size() <= placements->size()) return;
   std::vector<std::size_t> unshown;
@@ -708,7 +722,7 @@ bool AtspiAccessibility::windowRelative(const std::string& owner) {
   if (windows(application, list) != kAXErrorSuccess ||
       bus_->connectionPid(owner, pid) != kAXErrorSuccess)
     return false;
-  const std::vector<WindowPlacement> placements = placementsOf_(pid);
+  const std::vector<WindowPlacement> placements = processPlacements(pid);
   for (const Element& window : list) {
     std::int32_t box[4] = {0, 0, 0, 0};
     if (answeredExtents(window, box) != kAXErrorSuccess) continue;
@@ -734,6 +748,16 @@ bool AtspiAccessibility::windowRelative(const std::string& owner) {
   }
   if (!walking_) undecided_.clear();
   return false;  // no window to tell by yet: asked again in the next walk
+}
+
+// Where the process's top-level X windows are. Reading them costs several X round trips, and
+// a walk asks for every window it places, so a walk reads them once, fresh when it begins.
+std::vector<WindowPlacement> AtspiAccessibility::processPlacements(std::int32_t pid) {
+  if (!walking_) return placementsOf_(pid);
+  auto known = walkPlacements_.find(pid);
+  if (known == walkPlacements_.end())
+    known = walkPlacements_.emplace(pid, placementsOf_(pid)).first;
+  return known->second;
 }
 
 // The top level an element belongs to: its ancestor that is a child of the application
@@ -779,7 +803,7 @@ bool AtspiAccessibility::windowOnScreen(const Element& window, WindowOnScreen& p
   if (answeredExtents(window, box) != kAXErrorSuccess ||
       bus_->connectionPid(window.owner, pid) != kAXErrorSuccess)
     return false;
-  for (const WindowPlacement& p : placementsOf_(pid)) {
+  for (const WindowPlacement& p : processPlacements(pid)) {
     std::int32_t origin[2] = {0, 0};
     if (!contentOrigin(p, box, origin)) continue;
     placed = {{origin[0] - box[0], origin[1] - box[1]}, {p.x, p.y, p.width, p.height}};

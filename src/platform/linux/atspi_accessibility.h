@@ -66,7 +66,8 @@ class AtspiAccessibility final : public Accessibility {
   // Sends the reads made of every visited element at once (atspi_prefetch.h); with
   // `attributes`, also those that only reading its attributes needs.
   void readAhead(const Element& element, bool attributes);
-  void readAheadChildren(const Element& parent, const std::vector<Element>& children);
+  void readAheadChildren(const Element& parent, const std::vector<Element>& children,
+                         bool attributes = true);
   void readAheadVisits(const std::string& owner, const std::vector<std::string>& paths,
                        bool base, bool attributes);
   AXError live(const Element& element, StateSet& states);
@@ -92,6 +93,7 @@ class AtspiAccessibility final : public Accessibility {
   AXError answeredExtents(const Element& element, std::int32_t (&box)[4]);
   bool windowRelative(const std::string& owner);
   AXError windowOf(const Element& element, Element& window);
+  std::vector<WindowPlacement> processPlacements(std::int32_t pid);
   // Where a window of an application that answers window-relative extents is on screen:
   // the offset of what it answers, and the rectangle of the X window it draws into.
   struct WindowOnScreen {
@@ -118,6 +120,7 @@ class AtspiAccessibility final : public Accessibility {
   std::unordered_map<std::string, Element> parents_;
   std::unordered_map<std::string, WindowOnScreen> windowOrigins_;
   std::unordered_set<std::string> undecided_;  // no window told yet, in this walk
+  std::unordered_map<std::int32_t, std::vector<WindowPlacement>> walkPlacements_;  // in this walk
   std::unordered_map<std::string, std::vector<Element>> shownLists_;  // in this walk
   // An object's interfaces never change and its path is never reused, so they are kept.
   std::unordered_map<std::string, unsigned> interfaceCache_;
