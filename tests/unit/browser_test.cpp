@@ -270,6 +270,11 @@ TEST_F(BrowserTest, OnlyNormalLayerWindowsOfTheProcessCount) {
   EXPECT_EQ(r["foreground_verified"], false);
 }
 
+TEST_F(BrowserTest, APlatformWithoutAWindowServerServesNone) {
+  s.platform.windowServer.reset();
+  EXPECT_EQ(code(request("browser_status")), "internal_error");
+}
+
 TEST_F(BrowserTest, NeedsNoAccessibility) {
   s.desktop.trusted = false;
   ws.hidden.insert(kBrowser);
