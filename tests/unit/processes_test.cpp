@@ -16,6 +16,12 @@ TEST(ProcessResolution, PrefersTheOneRegularApplication) {
   // A lone non-regular application is taken; two of them are ambiguous, as are two regular.
   s.desktop.addProcess(20, "org.example.Agent", ActivationPolicy::Accessory);
   EXPECT_EQ(s.ax().resolveProcess("org.example.Agent").identity.pid, 20);
+  // Pid 1 is a process like any other; pid 0 names none.
+  s.desktop.addProcess(1, "org.example.Init");
+  EXPECT_EQ(s.ax().resolveProcess("org.example.Init").identity.pid, 1);
+  s.desktop.addProcess(0, "org.example.Nobody");
+  EXPECT_EQ(failureOf([&] { s.ax().resolveProcess("org.example.Nobody"); }).code,
+            "process_identity_unavailable");
   s.desktop.addProcess(21, "org.example.Agent", ActivationPolicy::Prohibited);
   EXPECT_EQ(failureOf([&] { s.ax().resolveProcess("org.example.Agent"); }).code, "ambiguous_process");
   s.desktop.addProcess(13, "org.example.App", ActivationPolicy::Regular);
