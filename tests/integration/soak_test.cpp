@@ -120,9 +120,9 @@ TEST(Soak, TenThousandMixedRequestsLeaveNoTrace) {
   };
 
   const auto start = std::chrono::steady_clock::now();
-  for (int n = 0; n < 50; ++n) round(n);  // warm-up: caches, pools, the capture's threads
+  for (int n = 0; n < 150; ++n) round(n);  // warm-up: bounded caches filled, pools, the capture's threads
   const Usage warm = usageOf(helper.process().pid());
-  for (int n = 50; n < 500; ++n) round(n);
+  for (int n = 150; n < 500; ++n) round(n);
   const Usage after = usageOf(helper.process().pid());
   const auto took = std::chrono::steady_clock::now() - start;
 
