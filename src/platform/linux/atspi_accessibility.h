@@ -70,6 +70,16 @@ class AtspiAccessibility final : public Accessibility {
                          bool attributes = true);
   void readAheadVisits(const std::string& owner, const std::vector<std::string>& paths,
                        bool base, bool attributes);
+  // What an application's `Cache.GetItems` tells of its objects, read once per walk that
+  // observes (loadItems), or nullptr for an object it did not list.
+  struct Item {
+    StateSet states;
+    std::uint32_t role = 0;
+    unsigned interfaces = 0;
+    std::string name, description;
+  };
+  void loadItems(const std::string& owner);
+  const Item* item(const std::string& owner, const std::string& path);
   AXError live(const Element& element, StateSet& states);
   AXError stateSet(const Element& element, StateSet& states);
   AXError facts(const Element& element, Facts& facts);
@@ -139,6 +149,13 @@ class AtspiAccessibility final : public Accessibility {
     bool passedOn = false;
   };
   std::unordered_map<std::string, VisitHint> visitHints_;
+  // The items of one application in this walk (by path), when they were read, and the
+  // applications whose cache is never asked again (not in a shape we know, or too large).
+  std::unordered_map<std::string, Item> items_;
+  std::string itemsOwner_;
+  std::uint64_t itemsUsec_ = 0;
+  bool itemsTried_ = false;
+  std::unordered_set<std::string> noItems_;
   bool walking_ = false;  // reads may be read ahead only during a walk
   WalkReads walkReads_ = WalkReads::structure;
 };
