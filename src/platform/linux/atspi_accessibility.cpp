@@ -207,6 +207,11 @@ void AtspiAccessibility::loadItems(const std::string& owner) {
   }
   sd_bus_message* m = reply.get();
   std::unordered_map<std::string, Item> items;
+  struct Place {
+    std::string parent;
+    std::int32_t index = -1, count = -1;
+  };
+  std::unordered_map<std::string, Place> places;
   auto parsed = [&]() -> bool {
     if (sd_bus_message_enter_container(m, 'a', kItemSignature + 1) <= 0) return false;
     for (;;) {
@@ -215,12 +220,15 @@ void AtspiAccessibility::loadItems(const std::string& owner) {
       if (r == 0) break;
       const char* objectOwner = nullptr;
       const char* path = nullptr;
+      const char* parentOwner = nullptr;
+      const char* parent = nullptr;
       const char* name = nullptr;
       const char* description = nullptr;
       std::int32_t index = 0, count = 0;
       Item item;
       if (sd_bus_message_read(m, "(so)", &objectOwner, &path) <= 0 ||
-          sd_bus_message_skip(m, "(so)(so)") < 0 ||
+          sd_bus_message_skip(m, "(so)") < 0 ||
+          sd_bus_message_read(m, "(so)", &parentOwner, &parent) <= 0 ||
           sd_bus_message_read(m, "ii", &index, &count) <= 0 ||
           sd_bus_message_enter_container(m, 'a', "s") <= 0)
         return false;
@@ -245,12 +253,33 @@ void AtspiAccessibility::loadItems(const std::string& owner) {
       item.name = name;
       item.description = description;
       items.insert_or_assign(path, std::move(item));
+      places[path] = {*parentOwner && owner != parentOwner ? std::string() : std::string(parent),
+                      index, count};
     }
     return sd_bus_message_exit_container(m) >= 0;
   };
   if (!parsed()) {
     noItems_.insert(owner);
     return;
+  }
+  // An object's children are known when the items place one of them at each index below its
+  // child count, and no more.
+  std::unordered_map<std::string, std::vector<std::pair<std::int32_t, std::string>>> byParent;
+  for (const auto& [path, place] : places)
+    if (items.count(place.parent)) byParent[place.parent].emplace_back(place.index, path);
+  for (auto& [path, item] : items) {
+    auto listed = byParent.find(path);
+    const std::int32_t count = places[path].count;
+    const std::size_t found = listed == byParent.end() ? 0 : listed->second.size();
+    if (count < 0 || found != std::size_t(count)) continue;
+    if (found) {
+      std::sort(listed->second.begin(), listed->second.end());
+      bool exact = true;
+      for (std::size_t i = 0; i < found; ++i) exact = exact && listed->second[i].first == std::int32_t(i);
+      if (!exact) continue;
+      for (auto& child : listed->second) item.children.push_back(std::move(child.second));
+    }
+    item.childrenKnown = true;
   }
   if (interfaceCache_.size() + items.size() >= kMaxCachedInterfaces) interfaceCache_.clear();
   for (const auto& [path, item] : items) interfaceCache_[owner + '\n' + path] = item.interfaces;
@@ -365,10 +394,11 @@ void AtspiAccessibility::readAheadVisits(const std::string& owner,
     if (base) {
       if (!listed)
         batch.calls = {{kAccessibleInterface, "GetState"}, {kAccessibleInterface, "GetRole"}};
-      batch.calls.push_back(
-          smallChildren(hint.childCount)
-              ? ReadAhead{kAccessibleInterface, "GetChildren"}
-              : ReadAhead{kProperties, "Get", "ss", kAccessibleInterface, "ChildCount"});
+      if (!listed || !listed->childrenKnown)
+        batch.calls.push_back(
+            smallChildren(hint.childCount)
+                ? ReadAhead{kAccessibleInterface, "GetChildren"}
+                : ReadAhead{kProperties, "Get", "ss", kAccessibleInterface, "ChildCount"});
       if (walkReads_ == WalkReads::labels) {
         batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "Name"});
         if (!hint.named)
@@ -511,6 +541,10 @@ AXError AtspiAccessibility::stringProperty(const Element& element, const char* n
 }
 
 AXError AtspiAccessibility::childCount(const Element& element, std::int64_t& count) {
+  if (const Item* listed = item(element.owner, element.path); listed && listed->childrenKnown) {
+    count = std::int64_t(listed->children.size());
+    return kAXErrorSuccess;
+  }
   if (walking_) {
     // During a walk, a list that was small last time was read ahead instead of its number.
     auto hint = visitHints_.find(cacheKey(element));
@@ -667,6 +701,10 @@ AXError AtspiAccessibility::passesOn(const Element& element, Element& only) {
 
 AXError AtspiAccessibility::children(const Element& element, std::vector<Element>& out) {
   out.clear();
+  if (const Item* listed = item(element.owner, element.path); listed && listed->childrenKnown) {
+    for (const auto& path : listed->children) out.push_back({element.owner, path});
+    return kAXErrorSuccess;
+  }
   BusMessage reply;
   AXError status =
       bus_->call(element.owner, element.path, kAccessibleInterface, "GetChildren", reply);

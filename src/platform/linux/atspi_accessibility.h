@@ -77,6 +77,9 @@ class AtspiAccessibility final : public Accessibility {
     std::uint32_t role = 0;
     unsigned interfaces = 0;
     std::string name, description;
+    // Its children, by path, when the items list each of them at its index.
+    std::vector<std::string> children;
+    bool childrenKnown = false;
   };
   void loadItems(const std::string& owner);
   const Item* item(const std::string& owner, const std::string& path);
