@@ -312,8 +312,6 @@ void AtspiAccessibility::readAhead(const Element& element, bool attributes) {
   if (!walking_ || unregistered(element) || isApplication(element)) return;
   const int level = bus_->keptLevel(element.owner, element.path);
   if (level == 1 || (level == 0 && !attributes)) return;
-  // A visit outside the current run starts a new one.
-  if (level < 0) bus_->forgetKeptReplies();
   readAheadVisits(element.owner, {element.path}, level < 0, attributes);
 }
 

@@ -121,14 +121,16 @@ bool AccessibilityBus::keptReply(const std::string& destination, const std::stri
                                  const char* interface, const char* member, const char* types,
                                  va_list args, BusMessage& reply, AXError& status) {
   if (!kept_ || kept_->owner.empty()) return false;
-  auto object = kept_->objects.end();
-  if (isReadOnlyCall(interface, member) && kept_->owner == destination &&
-      coarseUsec() - kept_->startedUsec < KeptReplies::kMaxRunUsec)
-    object = kept_->objects.find(path);
-  if (object == kept_->objects.end()) {
+  if (!isReadOnlyCall(interface, member) || kept_->owner != destination ||
+      coarseUsec() - kept_->startedUsec >= KeptReplies::kMaxRunUsec) {
     kept_->clear();
     return false;
   }
+  // A read of an object not read ahead asks the application and leaves the run as it is:
+  // ending it would throw away the replies still coming for the rest of the walk (a closed
+  // menu's check reads its first item's state; LibreOffice 7.4 has dozens).
+  auto object = kept_->objects.find(path);
+  if (object == kept_->objects.end()) return false;
   ReadAhead call{interface, member, types};
   if (types && std::strcmp(types, "ss") == 0) {
     call.first = va_arg(args, const char*);

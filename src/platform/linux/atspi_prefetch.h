@@ -39,9 +39,10 @@ struct ReadAheadBatch {
 // are never read ahead). The calls go out at once and their replies are taken as they come:
 // a read waits only for the reply it needs, so the application answers the next elements'
 // calls while the walk works on the first. A run serves read-only calls to the objects read
-// ahead in it and nothing else: the walk's end, a call to any other object, a call that
-// changes something, or `kMaxRunUsec` ends it, and a call still out is then forgotten. So
-// nothing read before a write, or in an earlier walk, is ever served.
+// ahead in it and nothing else (a read of another object of the same application asks it):
+// the walk's end, a call to another application, a call that changes something, or
+// `kMaxRunUsec` ends it, and a call still out is then forgotten. So nothing read before a
+// write, or in an earlier walk, is ever served.
 struct KeptReplies {
   static constexpr std::uint64_t kMaxRunUsec = 1000000;
 
