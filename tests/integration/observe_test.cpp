@@ -114,8 +114,8 @@ TEST_F(ObserveTest, TargetsAreWhatCanBeActedOn) {
   using Target = std::tuple<std::string, Json, Json>;  // role, label, identifier
   std::multiset<Target> listed;
   for (const auto& t : r["targets"]) listed.insert(Target(t["role"], t["label"], t["identifier"]));
-  // GTK publishes a scrolled window's scroll bars even when they are hidden, with a value
-  // that can be written: they and their pane are targets too; the list's cells are not.
+  // A scrolled window's scroll bars have a value that can be written: they and their pane
+  // are targets too; the lines of text they scroll are not.
   const std::multiset<Target> expected = {
       {"AXButton", "Press me", "fixture.press"},
       {"AXTextField", nullptr, "fixture.entry"},
@@ -125,6 +125,7 @@ TEST_F(ObserveTest, TargetsAreWhatCanBeActedOn) {
       {"AXButton", "Disabled", "fixture.disabled"},
       {"AXButton", "Same", "fixture.same.a"},
       {"AXButton", "Same", "fixture.same.b"},
+      {"AXButton", "Doomed", "fixture.doomed"},
       {"AXMenu", "File", "fixture.menu"},  // its closed menu's items are none
       // and the hidden "fixture.hidden" button is no child at all
       {"AXScrollArea", nullptr, "fixture.scroll"},
