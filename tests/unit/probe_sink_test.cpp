@@ -91,6 +91,12 @@ TEST_F(AudioSinkTest, TakesExactlyTheFrameLimitAndCutsTheBufferThatCrossesIt) {
   EXPECT_FALSE(exists("microphone"));  // a source that never delivered has no file
 }
 
+TEST_F(AudioSinkTest, ALimitOf2To63FramesOrMoreIsHeldAtTheLargestCount) {
+  sink(std::ldexp(1.0, 48));  // 2^48 s at 32768 Hz: 2^63 frames, one past the largest count
+  feed(SimSampleBuffer::float32(32768, 2, constant(10, 2, 0.5f)), kSystem);
+  EXPECT_EQ(sink().tables().frames.at("system"), 10);
+}
+
 TEST_F(AudioSinkTest, RefusesBuffersItCannotReadAsInvalidAudioWithoutTouchingTheTables) {
   struct Case {
     const char* name;
