@@ -71,9 +71,7 @@ struct ActionsTest : ::testing::Test {
   }
   // Whether the counter shows `label` within 3 s (a press runs in the application's own time).
   bool shows(const std::string& label) {
-    for (const auto until = Clock::now() + 3s; Clock::now() < until; std::this_thread::sleep_for(50ms))
-      if (findNode(observe()["tree"], "label", label)) return true;
-    return false;
+    return eventually([&] { return findNode(observe()["tree"], "label", label) != nullptr; }, 3s, 50ms);
   }
   static std::vector<double> scrollBarValues(const Json& tree) {
     std::vector<double> values;

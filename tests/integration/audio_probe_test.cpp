@@ -95,12 +95,7 @@ class SinePlayer {
 
   // Whether the sound server plays it within the timeout.
   bool waitUntilPlaying(Millis timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (!pactl({"list", "short", "sink-inputs"}).empty()) return true;
-      std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    return eventually([] { return !pactl({"list", "short", "sink-inputs"}).empty(); }, timeout, 50ms);
   }
 
  private:
@@ -201,11 +196,7 @@ TEST_F(AudioProbeTest, ASourceThatVanishesMidCaptureEndsInWriteFailedWithItsAudi
   const std::string out = root_ + "/doomed";
   Process probe({binaryPath("velmaris-audio-probe"), "microphone", "3", out, "velmaris_doomed"});
   // Once audio has reached the file, take the source away.
-  const auto deadline = std::chrono::steady_clock::now() + 5000ms;
-  while (!std::filesystem::exists(out + "/microphone.caf") &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(20ms);
-  }
+  eventually([&] { return std::filesystem::exists(out + "/microphone.caf"); });
   std::this_thread::sleep_for(200ms);
   pactl({"unload-module", module});
 

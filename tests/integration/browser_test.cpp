@@ -27,15 +27,6 @@ Json browserRequest(const char* method, pid_t pid, double started) {
               {"process_started", started}};
 }
 
-bool eventually(const std::function<bool()>& condition, Millis timeout = 5000ms) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return condition();
-}
-
 // Debian's Chromium binary reached through the path of Google's Chrome package, inside a
 // private mount namespace: the kernel reports that path as the process's executable, exactly
 // as for an installed Chrome, so the helper's naming rule runs unchanged on a real browser.

@@ -27,10 +27,6 @@ using namespace std::chrono_literals;
 // The fixture's quadrants: top left, top right, bottom left, bottom right.
 constexpr std::array<Colour, 4> kQuadrants = {{{219, 20, 20}, {20, 178, 20}, {20, 20, 219}, {229, 204, 20}}};
 
-bool near(const Colour& a, const Colour& b) {
-  return std::abs(a.r - b.r) < 40 && std::abs(a.g - b.g) < 40 && std::abs(a.b - b.b) < 40;
-}
-
 class CaptureTest : public ::testing::Test {
  protected:
   std::optional<Helper> helper;
@@ -56,11 +52,7 @@ class CaptureTest : public ::testing::Test {
   json observeUntil(const std::string& app, std::int64_t window,
                     const std::function<bool(const json&)>& done) {
     json r;
-    for (int i = 0; i < 30; ++i) {
-      r = observeImage(app, window);
-      if (done(r)) break;
-      std::this_thread::sleep_for(100ms);
-    }
+    testing::eventually([&] { return done(r = observeImage(app, window)); }, 10000ms, 100ms);
     return r;
   }
   static Picture picture(const json& result) {
@@ -83,7 +75,7 @@ class CaptureTest : public ::testing::Test {
       const int px = int((ox + client.width * (q % 2 == 0 ? 0.25 : 0.75)) * sx);
       const int py = int((oy + client.height * (q < 2 ? 0.25 : 0.75)) * sy);
       ASSERT_TRUE(px >= 0 && py >= 0 && px < p.width && py < p.height);
-      EXPECT_TRUE(near(p.at(px, py), kQuadrants[std::size_t(q)]))
+      EXPECT_TRUE(testing::near(p.at(px, py), kQuadrants[std::size_t(q)], 40))
           << "quadrant " << q << " at " << px << "," << py << " is " << p.at(px, py).r << "," << p.at(px, py).g << "," << p.at(px, py).b;
     }
   }
@@ -165,8 +157,7 @@ TEST_F(CaptureTest, AMinimizedWindowIsRefusedInsideTheObservation) {
   // The window manager animates the window away (its frame moves: not a good capture either)
   // and then unmaps it in its place; from then on it is refused as minimized.
   const auto frame = x.frameOf(xcb_window_t(shown["visual"]["capture_window_id"].get<std::uint32_t>()));
-  for (int i = 0; i < 100 && x.viewable(frame); ++i) std::this_thread::sleep_for(20ms);
-  ASSERT_FALSE(x.viewable(frame));
+  ASSERT_TRUE(testing::eventually([&] { return !x.viewable(frame); }, 2000ms));
   observeUntil("org.velmaris.CaptureE", ids[0], [](const json& r) {
     return r.value("visual_unavailable", "") == "capture_window_minimized";
   });

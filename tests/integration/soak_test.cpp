@@ -13,6 +13,7 @@
 #include <string>
 
 #include "harness.h"
+#include "readback.h"
 
 namespace velmaris::testing {
 namespace {
@@ -39,14 +40,6 @@ Usage usageOf(pid_t pid) {
   return usage;
 }
 
-const Json* findNode(const Json& node, const std::string& identifier) {
-  if (node.value("identifier", Json()) == identifier) return &node;
-  if (auto children = node.find("children"); children != node.end())
-    for (const auto& child : *children)
-      if (const Json* found = findNode(child, identifier)) return found;
-  return nullptr;
-}
-
 TEST(Soak, TenThousandMixedRequestsLeaveNoTrace) {
   const std::string app = "org.velmaris.Soak";
   Fixture fixture({"--app-id=" + app, "--title=Soak", "--widgets=actions"});
@@ -66,7 +59,7 @@ TEST(Soak, TenThousandMixedRequestsLeaveNoTrace) {
   };
   auto refOf = [](const Json& observation, const std::string& identifier) {
     const auto tree = observation.find("tree");
-    const Json* node = tree != observation.end() ? findNode(*tree, identifier) : nullptr;
+    const Json* node = tree != observation.end() ? findNode(*tree, "identifier", identifier) : nullptr;
     return node ? node->value("element_ref", "gone") : std::string("gone");
   };
 

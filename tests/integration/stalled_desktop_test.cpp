@@ -99,13 +99,8 @@ TEST(StalledDesktop, EveryMethodIsAnsweredInTimeWhileTheXServerIsStopped) {
   }
 
   // Service comes back once the server runs again.
-  const auto until = Clock::now() + 10s;
-  do {
-    response = helper.request(observe);
-    if (response["result"].contains("content")) break;
-    std::this_thread::sleep_for(200ms);
-  } while (Clock::now() < until);
-  EXPECT_TRUE(response["result"].contains("content")) << response.dump().substr(0, 400);
+  EXPECT_TRUE(eventually([&] { return (response = helper.request(observe))["result"].contains("content"); }, 10s, 200ms))
+      << response.dump().substr(0, 400);
 
   // End of input while the server is stopped, a capture just given up on: a prompt exit.
   StoppedServer stopped(std::atoi(server));

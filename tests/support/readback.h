@@ -7,6 +7,7 @@
 #include <sndfile.h>
 #include <turbojpeg.h>
 
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -30,6 +31,11 @@ inline std::string fromBase64(const std::string& text) {
 struct Colour {
   int r, g, b;
 };
+
+// Each channel less than `within` from the other colour's.
+inline bool near(const Colour& a, const Colour& b, int within) {
+  return std::abs(a.r - b.r) < within && std::abs(a.g - b.g) < within && std::abs(a.b - b.b) < within;
+}
 
 // A decoded image, RGB; empty when the bytes are no JPEG.
 struct Picture {

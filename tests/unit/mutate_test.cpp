@@ -311,12 +311,8 @@ TEST_F(MutateTest, APressConsumesEveryObservation) {
   Json o = observe();
   std::string ref = refOf(o, ok);
 
-  EXPECT_EQ(press(o, ok), (Json{{"process_id", 10},
-                                {"window_id", 1},
-                                {"observation_id", o["observation_id"]},
-                                {"element_ref", ref},
-                                {"action", "AXPress"},
-                                {"action_accepted", true},
+  EXPECT_EQ(press(o, ok), (Json{{"process_id", 10}, {"window_id", 1}, {"observation_id", o["observation_id"]},
+                                {"element_ref", ref}, {"action", "AXPress"}, {"action_accepted", true},
                                 {"postcondition_verified", false}}));
   EXPECT_EQ(performed(ok), std::vector<std::string>{"AXPress"});
   EXPECT_TRUE(s.ax().observations.empty());
@@ -435,16 +431,11 @@ TEST_F(MutateTest, AWriteReportsItsReadBackAndTheEnabledState) {
   Json o = observe();
   const std::string ref = refOf(o, field);
   s.desktop.calls.clear();
-  EXPECT_EQ(setValue(o, field, "new"), (Json{{"process_id", 10},
-                                             {"window_id", 1},
-                                             {"observation_id", o["observation_id"]},
-                                             {"element_ref", ref},
-                                             {"enabled", true},
-                                             {"enabled_provided", true},
-                                             {"enabled_state", "known"},
-                                             {"enabled_ax_status", 0},
-                                             {"value_verified", true},
-                                             {"persistence_verified", false}}));
+  EXPECT_EQ(setValue(o, field, "new"),
+            (Json{{"process_id", 10}, {"window_id", 1}, {"observation_id", o["observation_id"]},
+                  {"element_ref", ref}, {"enabled", true}, {"enabled_provided", true},
+                  {"enabled_state", "known"}, {"enabled_ax_status", 0}, {"value_verified", true},
+                  {"persistence_verified", false}}));
   EXPECT_EQ(s.desktop.attribute(field, "AXValue").value.string, "new");
   EXPECT_EQ(s.desktop.calls["setAttributeValue"], 1);
   EXPECT_EQ(s.desktop.calls["performAction"], 0);
@@ -455,18 +446,14 @@ TEST_F(MutateTest, AWriteReportsItsReadBackAndTheEnabledState) {
   };
   s.desktop.setStatus(field, "AXEnabled", platform::kAXErrorAttributeUnsupported);
   Json r = setValue(observe(), field, "padded   ");
-  EXPECT_EQ(r["value_verified"], false);
   EXPECT_EQ(s.desktop.attribute(field, "AXValue").value.string, "padded");
-  EXPECT_TRUE(r["enabled"].is_null());
-  EXPECT_EQ(r["enabled_provided"], false);
-  EXPECT_EQ(r["enabled_state"], "unknown_attribute_unsupported");
-  EXPECT_EQ(r["enabled_ax_status"], -25205);
+  EXPECT_EQ(Json({r["value_verified"], r["enabled"], r["enabled_provided"], r["enabled_state"], r["enabled_ax_status"]}),
+            Json({false, nullptr, false, "unknown_attribute_unsupported", -25205}));
 
   s.desktop.setStatus(field, "AXEnabled", platform::kAXErrorNoValue);
   r = setValue(observe(), field, "plain");
-  EXPECT_EQ(r["value_verified"], true);
-  EXPECT_EQ(r["enabled_state"], "unknown_no_value");
-  EXPECT_EQ(r["enabled_ax_status"], -25212);
+  EXPECT_EQ(Json({r["value_verified"], r["enabled_state"], r["enabled_ax_status"]}),
+            Json({true, "unknown_no_value", -25212}));
 }
 
 TEST_F(MutateTest, ReadBackComparesValuesAsThePlatformDoes) {

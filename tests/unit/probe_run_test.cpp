@@ -216,15 +216,10 @@ TEST_F(AudioProbeRunTest, CapturesSystemAudioInOrderAndReportsItExactly) {
                                                   "wait",
                                                   "stopCapture"};
   EXPECT_EQ(platform_.calls, expectedCalls);
-  const auto& configuration = *platform_.lastConfiguration;
-  EXPECT_EQ(configuration.width, 2);
-  EXPECT_EQ(configuration.height, 2);
-  EXPECT_EQ(configuration.minimumFrameInterval, std::chrono::seconds(1));
-  EXPECT_TRUE(configuration.capturesAudio);
-  EXPECT_FALSE(configuration.captureMicrophone);
-  EXPECT_FALSE(configuration.microphoneCaptureDeviceID);
-  EXPECT_EQ(configuration.sampleRate, 48000);
-  EXPECT_EQ(configuration.channelCount, 2);
+  const auto& c = *platform_.lastConfiguration;
+  EXPECT_EQ(std::tie(c.width, c.height, c.minimumFrameInterval, c.capturesAudio, c.captureMicrophone,
+                     c.microphoneCaptureDeviceID, c.sampleRate, c.channelCount),
+            std::make_tuple(2, 2, std::chrono::seconds(1), true, false, std::optional<std::string>(), 48000, 2));
 
   struct stat info {};
   ASSERT_EQ(stat(out_.c_str(), &info), 0);

@@ -63,6 +63,12 @@ std::string binaryPath(std::string_view name) {
   return std::string(VELMARIS_BIN_DIR) + "/" + std::string(name);
 }
 
+bool eventually(const std::function<bool()>& condition, Millis timeout, Millis every) {
+  for (const auto end = Clock::now() + timeout; Clock::now() < end; std::this_thread::sleep_for(every))
+    if (condition()) return true;
+  return condition();
+}
+
 // --- Process -------------------------------------------------------------------------
 
 Process::Process(const std::vector<std::string>& argv) {
@@ -292,6 +298,7 @@ std::vector<std::pair<std::string, std::string>> objects(sd_bus_message* reply) 
 
 }  // namespace
 
+// Windows the accessibility registry shows for `pid` now (-1 when it does not list it).
 int accessibleWindowCount(pid_t pid) {
   Bus bus = accessibilityBus();
   if (!bus) return -1;
@@ -441,16 +448,10 @@ Fixture::Fixture(const std::vector<std::string>& arguments, std::size_t windows,
 }
 
 bool Fixture::waitForWindows(std::size_t windows, Millis timeout) {
-  auto deadline = Clock::now() + timeout;
-  do {
-    // The window manager lists a window only after the application saw it mapped.
-    if (clientWindowCount(pid()) == int(windows) &&
-        (!accessible_ || accessibleWindowCount(pid()) == int(windows))) {
-      return true;
-    }
-    std::this_thread::sleep_for(20ms);
-  } while (Clock::now() < deadline);
-  return false;
+  // The window manager lists a window only after the application saw it mapped.
+  return eventually([&] {
+    return clientWindowCount(pid()) == int(windows) && (!accessible_ || accessibleWindowCount(pid()) == int(windows));
+  }, timeout);
 }
 
 std::string Fixture::command(std::string_view line, Millis timeout) {
@@ -462,14 +463,9 @@ std::string Fixture::command(std::string_view line, Millis timeout) {
   return *answer;
 }
 
-void Fixture::openWindow(std::string_view title) {
-  std::string answer = command("open-window " + std::string(title));
-  if (answer != "ok") throw std::runtime_error("open-window: " + answer);
-}
-
-void Fixture::closeWindow(std::string_view title) {
-  std::string answer = command("close-window " + std::string(title));
-  if (answer != "ok") throw std::runtime_error("close-window: " + answer);
+void Fixture::expectOK(const std::string& line) {
+  const std::string answer = command(line);
+  if (answer != "ok") throw std::runtime_error(line + ": " + answer);
 }
 
 // --- Application ---------------------------------------------------------------------

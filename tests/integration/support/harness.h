@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,9 @@ using namespace std::chrono_literals;
 using Millis = std::chrono::milliseconds;
 
 std::string binaryPath(std::string_view name);  // a program built into the build's bin/
+
+// Asks `condition` every `every` until it holds (true) or `timeout` has passed (false).
+bool eventually(const std::function<bool()>& condition, Millis timeout = 5000ms, Millis every = 20ms);
 
 // A child process with its standard input, output and error on pipes.
 class Process {
@@ -85,14 +89,15 @@ class Fixture {
   pid_t pid() const { return process_.pid(); }
   // Sends a control line and returns the fixture's answer.
   std::string command(std::string_view line, Millis timeout = 5000ms);
-  void openWindow(std::string_view title);
-  void closeWindow(std::string_view title);
+  void openWindow(std::string_view title) { expectOK("open-window " + std::string(title)); }
+  void closeWindow(std::string_view title) { expectOK("close-window " + std::string(title)); }
   // Waits until the window manager and (when accessible) the registry show `windows`
   // windows of this process.
   bool waitForWindows(std::size_t windows, Millis timeout = 10000ms);
   Process& process() { return process_; }
 
  private:
+  void expectOK(const std::string& line);  // throws unless the answer is "ok"
   Process process_;
   bool accessible_;
 };
@@ -136,9 +141,6 @@ class SilentPeerApplication {
 // The start time a client gives for `pid`: boot time plus field 22 of /proc/<pid>/stat, in
 // seconds with the microseconds as a fraction.
 double processStarted(pid_t pid);
-
-// Windows the accessibility registry shows for `pid` now (-1 when it does not list it).
-int accessibleWindowCount(pid_t pid);
 // Top-level windows the window manager lists for `pid` now.
 int clientWindowCount(pid_t pid);
 
