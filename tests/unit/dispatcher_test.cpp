@@ -166,12 +166,8 @@ TEST(Dispatcher, RefusalsComeBeforeAnyPlatformWork) {
   }
 }
 
-TEST(Dispatcher, BrowserMethodsCheckTheirOwnMembers) {
-  SimHelper sim;
-  const Json status = {{"id", 1},          {"method", "browser_status"}, {"app", "com.google.Chrome"},
-                       {"process_id", 5}, {"process_started", 1.5}};
-  EXPECT_NE(codeOf([&] { sim.ax().handle(status); }, false), "invalid_input");
-  EXPECT_EQ(browserMethodReveal(status), false);
+TEST(Dispatcher, BrowserMethodsAreNamedExactly) {
+  EXPECT_EQ(browserMethodReveal(Json{{"method", "browser_status"}}), false);
   EXPECT_EQ(browserMethodReveal(Json{{"method", "browser_reveal"}}), true);
   EXPECT_EQ(browserMethodReveal(Json{{"method", "Browser_status"}}), std::nullopt);
 }
@@ -212,18 +208,11 @@ TEST(Dispatcher, WindowImageMerging) {
                std::bad_alloc);
 }
 
-TEST(Validators, PositiveIntAndStrings) {
-  const Json big = Json(std::uint64_t{1} << 63);
-  EXPECT_EQ(codeOf([&] { positiveInt(&big); }), "invalid_input");
-  const Json fifteen = 15.0;
-  EXPECT_EQ(positiveInt(&fifteen), 15);
-  EXPECT_EQ(codeOf([] { positiveInt(nullptr); }), "invalid_input");
-  EXPECT_EQ(codeOf([] { nonEmptyString(nullptr, 8); }), "invalid_input");
+// The rest of these validators' rules are proven through the refusals above.
+TEST(Validators, StringLimitsCountBytes) {
   const Json eight = "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9";  // 8 bytes, 4 characters
   EXPECT_EQ(nonEmptyString(&eight, 8), eight.get<std::string>());
   EXPECT_EQ(codeOf([&] { nonEmptyString(&eight, 7); }), "invalid_input");
-  EXPECT_TRUE(isBooleanNSNumber(Json(false)));
-  EXPECT_FALSE(isBooleanNSNumber(Json(1)));
 }
 
 }  // namespace
