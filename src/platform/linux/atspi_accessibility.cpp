@@ -167,6 +167,11 @@ void AtspiAccessibility::endWalk() {
   undecided_.clear();
   shownLists_.clear();
   walkPlacements_.clear();
+  // A cache much larger than what walks use costs the application more to answer than the
+  // reads it saves (mousepad 0.5.10: 322 items, 18-43 ms, for an observation of 17 elements).
+  constexpr std::size_t kMaxUnusedShare = 4, kMinUsed = 16;
+  if (!items_.empty() && items_.size() > kMaxUnusedShare * std::max(itemsUsed_, kMinUsed))
+    noItems_.insert(itemsOwner_);
   items_.clear();
   bus_->forgetKeptReplies();
 }
@@ -268,6 +273,9 @@ void AtspiAccessibility::loadItems(const std::string& owner) {
   for (const auto& [path, place] : places)
     if (items.count(place.parent)) byParent[place.parent].emplace_back(place.index, path);
   for (auto& [path, item] : items) {
+    // at-spi2-atk counts no children of an object that manages its descendants (a
+    // spreadsheet's table, a tree view), whose cells are made when asked for.
+    if (item.states.has(AtspiState::ManagesDescendants)) continue;
     auto listed = byParent.find(path);
     const std::int32_t count = places[path].count;
     const std::size_t found = listed == byParent.end() ? 0 : listed->second.size();
@@ -284,6 +292,7 @@ void AtspiAccessibility::loadItems(const std::string& owner) {
   if (interfaceCache_.size() + items.size() >= kMaxCachedInterfaces) interfaceCache_.clear();
   for (const auto& [path, item] : items) interfaceCache_[owner + '\n' + path] = item.interfaces;
   items_ = std::move(items);
+  itemsUsed_ = 0;
   itemsOwner_ = owner;
   itemsUsec_ = steadyUsec();
 }
@@ -297,7 +306,10 @@ const AtspiAccessibility::Item* AtspiAccessibility::item(const std::string& owne
     return nullptr;
   }
   auto found = items_.find(path);
-  return found == items_.end() ? nullptr : &found->second;
+  if (found == items_.end()) return nullptr;
+  if (!found->second.used) ++itemsUsed_;
+  found->second.used = true;
+  return &found->second;
 }
 
 // During a walk, a visit to an element reads its states, role, names and child count, and

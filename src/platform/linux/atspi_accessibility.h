@@ -80,6 +80,7 @@ class AtspiAccessibility final : public Accessibility {
     // Its children, by path, when the items list each of them at its index.
     std::vector<std::string> children;
     bool childrenKnown = false;
+    bool used = false;  // served a read in this walk
   };
   void loadItems(const std::string& owner);
   const Item* item(const std::string& owner, const std::string& path);
@@ -157,6 +158,7 @@ class AtspiAccessibility final : public Accessibility {
   std::unordered_map<std::string, Item> items_;
   std::string itemsOwner_;
   std::uint64_t itemsUsec_ = 0;
+  std::size_t itemsUsed_ = 0;
   bool itemsTried_ = false;
   std::unordered_set<std::string> noItems_;
   bool walking_ = false;  // reads may be read ahead only during a walk

@@ -50,6 +50,7 @@ enum class AtspiState : std::uint32_t {
   Showing = 25,
   Vertical = 29,
   Visible = 30,
+  ManagesDescendants = 31,
   Indeterminate = 32,
   Checkable = 41,
   ReadOnly = 43,
