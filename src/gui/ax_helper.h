@@ -1,6 +1,6 @@
-// AXHelper: the helper's one long-lived state object. It owns the window registry, the
-// observation store and the handle counter, and serves one request at a time on the
-// request thread. It is built on whatever backends it is handed (real or simulated).
+// AXHelper: the helper's one long-lived state object. It owns the window registry and the
+// observation store, and serves one request at a time on the request thread. It is built
+// on whatever backends it is handed (real or simulated).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,7 @@
 #include "gui/observation/selector.h"
 #include "gui/observation/traversal.h"
 #include "gui/processes/process_identity.h"
+#include "gui/processes/window_registry.h"
 #include "platform/platform.h"
 
 namespace velmaris::gui {
@@ -30,14 +31,6 @@ struct ResolvedProcess {
   platform::RunningApplication application;
   ProcessIdentity identity;
   Element appElement;
-};
-
-struct WindowRecord {
-  std::int64_t handle = 0;
-  std::string app;
-  ProcessIdentity process;
-  Element element;
-  double lastSeenUptime = 0;
 };
 
 class AXHelper {
@@ -61,11 +54,8 @@ class AXHelper {
                                       const RequestDeadline& deadline);
   Json recordWindows(const std::string& app, const ProcessIdentity& process,
                      const std::vector<Element>& elements, const RequestDeadline& deadline);
-  std::optional<std::int64_t> existingHandle(const std::string& app,
-                                             const ProcessIdentity& process,
-                                             const Element& element) const;
-  const WindowRecord& windowRecord(std::int64_t handle, const std::string& app) const;
   Element revalidateWindow(const WindowRecord& record, const RequestDeadline& deadline);
+  // Forgets expired observations and the window records beyond the registry's limit.
   void pruneState();
 
   // The methods.
@@ -83,14 +73,6 @@ class AXHelper {
   std::optional<Json> buildNode(const Element& element, std::int64_t depth, TraversalState& state,
                                 std::map<std::string, ObservedElement>& refs,
                                 const RequestDeadline& deadline);
-  // Stores a new observation of the window and returns its id.
-  std::string storeObservation(const std::string& app, std::int64_t windowID,
-                               const ProcessIdentity& process,
-                               std::map<std::string, ObservedElement> elements, bool breadthFirst);
-  // The live observation `observationID` of (app, window), or "observation_unavailable" /
-  // "observation_mismatch"; an unknown or expired id is removed on the way.
-  ObservationRecord liveObservation(const std::string& app, std::int64_t windowID,
-                                    const std::string& observationID);
   LocatedElement locateElement(const Element& root, const Element& target, bool breadthFirst,
                                const RequestDeadline& deadline);
   void verifyUniqueSelector(const Element& root, const Element& selected,
@@ -113,13 +95,16 @@ class AXHelper {
   platform::Workspace& workspace() { return *platform_.workspace; }
   const platform::Clock& clock() const { return *platform_.clock; }
 
-  std::int64_t nextWindowHandle = 1;
-  std::map<std::int64_t, WindowRecord> windows;
-  std::map<std::string, ObservationRecord> observations;
+  // The registry and the store, for tests to inspect and adjust.
+  WindowRegistry& windows() { return windows_; }
+  ObservationStore& observations() { return observations_; }
+
   const bool timeoutConfigured;
 
  private:
   platform::Platform& platform_;
+  WindowRegistry windows_;
+  ObservationStore observations_;
 };
 
 // The kernel start time of `pid`, or "process_identity_unavailable".

@@ -123,7 +123,7 @@ TEST(McpToolCall, OneHelperRequestThroughTheHelpersEntryPoint) {
   const Json window = {{"app", sim.app}, {"window_id", sim.windowID()}};
   const Json observed = callTool(sim.s.ax(), "observe", window);
   ASSERT_EQ(observed["isError"], false) << observed.dump();
-  EXPECT_TRUE(sim.s.ax().observations.contains(
+  EXPECT_TRUE(sim.s.ax().observations().records().contains(
       observed["structuredContent"]["observation_id"].get<std::string>()));
 
   auto code = [&](const std::string& tool, const Json& arguments) {

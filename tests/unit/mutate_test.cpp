@@ -32,11 +32,11 @@ struct World : SimApp {
     observationID = observed["observation_id"];
     spareID = observe()["observation_id"];
     // The bystander outlives any clock jump a test makes.
-    s.ax().observations.at(spareID).expiresAtUptime += 1000;
+    s.ax().observations().at(spareID).expiresAtUptime += 1000;
     buttonRef = refOf(observed, button);
     fieldRef = refOf(observed, field);
   }
-  bool storeEmptied() { return s.ax().observations.count(spareID) == 0; }
+  bool storeEmptied() { return s.ax().observations().records().count(spareID) == 0; }
   int writes() { return s.desktop.calls["performAction"] + s.desktop.calls["setAttributeValue"]; }
 };
 
@@ -101,9 +101,9 @@ TEST(MutateOrder, PressTargetRefusesAtTheFirstFailingCheck) {
        [](World& w, Request&) { w.s.desktop.trusted = false; }},
       {"observation_unavailable", false, false, [](World& w, Request&) { w.s.clock.advance(60); }},
       {"observation_mismatch", false, false, [](World&, Request& r) { r.ref = "not-a-ref"; }},
-      {"window_unavailable", true, false, [](World& w, Request&) { w.s.ax().windows.erase(1); }},
+      {"window_unavailable", true, false, [](World& w, Request&) { w.s.ax().windows().forget(1); }},
       {"process_identity_changed", true, false,
-       [](World& w, Request&) { w.s.ax().windows.at(1).process.startMicroseconds += 1; }},
+       [](World& w, Request&) { w.s.ax().windows().at(1).process.startMicroseconds += 1; }},
       {"window_unavailable", true, false,
        [](World& w, Request&) { w.s.desktop.removeWindow(10, w.window); }},
       {"element_unavailable", true, false,
@@ -120,7 +120,7 @@ TEST(MutateOrder, PressTargetRefusesAtTheFirstFailingCheck) {
        [](World& w, Request&) { setEnabled(w, w.button, false); }},
       {"value_not_comparable", true, false,
        [](World& w, Request& r) {
-         w.s.ax().observations.at(r.observationID).elements.at(w.buttonRef).valueDigest.reset();
+         w.s.ax().observations().at(r.observationID).elements.at(w.buttonRef).valueDigest.reset();
        }},
       {"value_not_comparable", true, false,
        [](World& w, Request&) {
@@ -151,7 +151,7 @@ TEST(MutateOrder, SetValueRefusesAtTheFirstFailingCheck) {
       {"observation_mismatch", false, false, [](World&, Request& r) { r.windowID = 2; }},
       // The value is converted only once the store has been consumed.
       {"invalid_input", true, false, [](World&, Request& r) { r.value = Json(nullptr); }},
-      {"window_unavailable", true, false, [](World& w, Request&) { w.s.ax().windows.erase(1); }},
+      {"window_unavailable", true, false, [](World& w, Request&) { w.s.ax().windows().forget(1); }},
       {"element_not_enabled", true, false,
        [](World& w, Request&) { setEnabled(w, w.field, false); }},
       {"value_not_settable", true, false,
@@ -315,7 +315,7 @@ TEST_F(MutateTest, APressConsumesEveryObservation) {
                                 {"element_ref", ref}, {"action", "AXPress"}, {"action_accepted", true},
                                 {"postcondition_verified", false}}));
   EXPECT_EQ(performed(ok), std::vector<std::string>{"AXPress"});
-  EXPECT_TRUE(s.ax().observations.empty());
+  EXPECT_TRUE(s.ax().observations().records().empty());
 
   // Pressing again through the same observation, or one made before it, is refused and
   // sends nothing.
@@ -339,10 +339,10 @@ TEST_F(MutateTest, TheStoreSurvivesRequestsThatNeverFoundTheirElement) {
                                   std::nullopt, true, std::nullopt, std::nullopt, s.deadline());
             }).code,
             "observation_mismatch");
-  EXPECT_EQ(s.ax().observations.size(), 2u);
+  EXPECT_EQ(s.ax().observations().records().size(), 2u);
   // Still good for a press afterwards.
   press(o, ok);
-  EXPECT_TRUE(s.ax().observations.empty());
+  EXPECT_TRUE(s.ax().observations().records().empty());
 }
 
 TEST_F(MutateTest, PageScrollsReachScrollAreasWithoutAnEnabledState) {
@@ -501,7 +501,7 @@ TEST_F(MutateTest, ValuesThatCannotBeConvertedStillConsumeTheStore) {
     HelperFailure f = failureOf([&] { setValue(o, field, bad); });
     EXPECT_EQ(f.code, bad.is_string() ? "input_too_large" : "invalid_input");
     EXPECT_EQ(f.inputAttempted, false);
-    EXPECT_TRUE(s.ax().observations.empty());
+    EXPECT_TRUE(s.ax().observations().records().empty());
   }
   EXPECT_EQ(s.desktop.calls["setAttributeValue"], 0);
   EXPECT_EQ(setValue(observe(), field, std::string(32768, 'x'))["value_verified"], true);
@@ -537,7 +537,7 @@ TEST_F(MutateTest, SelectorFormsResolveThenCheckTheLiveTree) {
   });
   EXPECT_EQ(f.code, "target_ambiguous");
   EXPECT_EQ(f.inputAttempted, std::nullopt);
-  EXPECT_FALSE(s.ax().observations.empty());
+  EXPECT_FALSE(s.ax().observations().records().empty());
 
   // A look-alike that appeared after the observation: the live check refuses.
   Element save = button(window, "Save");
@@ -546,7 +546,7 @@ TEST_F(MutateTest, SelectorFormsResolveThenCheckTheLiveTree) {
   f = failureOf([&] { s.ax().handle(pressSave); });
   EXPECT_EQ(f.code, "target_ambiguous");
   EXPECT_EQ(f.inputAttempted, false);
-  EXPECT_TRUE(s.ax().observations.empty());
+  EXPECT_TRUE(s.ax().observations().records().empty());
   EXPECT_TRUE(performed(save).empty());
 }
 

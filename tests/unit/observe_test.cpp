@@ -98,7 +98,7 @@ TEST_F(ObserveTest, ChildrenBeyondTheDepthLimitAreCountedNotRead) {
   add(tenth, "AXGroup");
   s.desktop.attribute(tenth, "AXChildren").countStatus = platform::kAXErrorCannotComplete;
   EXPECT_EQ(failureLine([&] { observe(); }), "ax_error count_attribute AXChildren -25204");
-  EXPECT_TRUE(s.ax().observations.empty());  // the failed walk stored nothing
+  EXPECT_TRUE(s.ax().observations().records().empty());  // the failed walk stored nothing
 }
 
 TEST_F(ObserveTest, RepeatedElementsAreListedOnceWithoutTruncation) {
@@ -159,7 +159,7 @@ TEST_F(ObserveTest, RootThatCannotFitFailsTheRequest) {
   HelperFailure f = failureOf([&] { observe(); });
   EXPECT_EQ(f.code, "tree_limit_exceeded");
   EXPECT_EQ(f.stage, std::nullopt);
-  EXPECT_TRUE(s.ax().observations.empty());
+  EXPECT_TRUE(s.ax().observations().records().empty());
 }
 
 TEST_F(ObserveTest, LongTextsAreShortenedAndFlagged) {
@@ -195,14 +195,14 @@ TEST_F(ObserveTest, FailuresAbandonTheWholeWalk) {
   };
   EXPECT_EQ(failureOf([&] { observe(); }).code, "deadline_exceeded");
   s.desktop.beforeCall = nullptr;
-  EXPECT_TRUE(s.ax().observations.empty());
+  EXPECT_TRUE(s.ax().observations().records().empty());
   // The walk was marked for the platform, and its end too, though it failed.
   EXPECT_EQ(s.desktop.calls["beginWalk(everyAttribute)"], 1);
   EXPECT_FALSE(s.desktop.walking);
 
   s.desktop.setStatus(b, "AXEnabled", platform::kAXErrorCannotComplete);
   EXPECT_EQ(failureLine([&] { observe(); }), "ax_error copy_attribute AXEnabled -25204");
-  EXPECT_TRUE(s.ax().observations.empty());
+  EXPECT_TRUE(s.ax().observations().records().empty());
 }
 
 }  // namespace

@@ -115,6 +115,7 @@ TEST_F(StoreTest, LookAlikeButtonsShareAnIdentityButNotARef) {
 
 TEST_F(StoreTest, At128LiveObservationsTheNextWaitsForAnExpiry) {
   windowID();
+  const double earliest = s.clock.now + 60.0;  // the first observation's expiry
   for (int i = 0; i < 128; ++i) {
     observe();
     s.clock.advance(0.25);
@@ -122,15 +123,13 @@ TEST_F(StoreTest, At128LiveObservationsTheNextWaitsForAnExpiry) {
   // The first was made at t0 and expires at t0 + 60; now is t0 + 32.
   EXPECT_EQ(failureOf([&] { observe(); }).code, "observation_limit_exceeded");
   EXPECT_EQ(failureOf([&] { targets(); }).code, "observation_limit_exceeded");
-  EXPECT_EQ(s.ax().observations.size(), 128u);
+  EXPECT_EQ(s.ax().observations().records().size(), 128u);
 
-  double earliest = s.ax().observations.begin()->second.expiresAtUptime;
-  for (const auto& [id, rec] : s.ax().observations) earliest = std::min(earliest, rec.expiresAtUptime);
   s.clock.now = earliest - 1e-6;
   EXPECT_EQ(failureOf([&] { observe(); }).code, "observation_limit_exceeded");
   s.clock.now = earliest;  // dies at its expiry instant
   Json r = observe();
-  EXPECT_EQ(s.ax().observations.size(), 128u);
+  EXPECT_EQ(s.ax().observations().records().size(), 128u);
   EXPECT_EQ(record(r).expiresAtUptime, earliest + 60.0);
 }
 
@@ -170,17 +169,17 @@ TEST_F(StoreTest, TargetRefChecksTheObservationThenTheSelector) {
             "observation_mismatch");
   EXPECT_EQ(failureOf([&] { ref(app, 1, "no-such-id", {"AXButton", "OK", std::nullopt}); }).code,
             "observation_unavailable");
-  EXPECT_EQ(s.ax().observations.size(), 1u);
+  EXPECT_EQ(s.ax().observations().records().size(), 1u);
 
   // Used at its expiry instant: gone, and removed by the lookup itself, not by a pruning
   // that would take the others with it.
   s.clock.advance(60.0);
-  s.ax().observations["other"].expiresAtUptime = s.clock.now + 1;
+  const std::string other = s.ax().observations().store(app, 1, {}, {}, false, s.clock.now);
   HelperFailure f = failureOf([&] { ref(app, 1, id, {"AXButton", "OK", std::nullopt}); });
   EXPECT_EQ(f.code, "observation_unavailable");
   EXPECT_EQ(f.stage, std::nullopt);
-  EXPECT_EQ(s.ax().observations.count(id), 0u);
-  EXPECT_EQ(s.ax().observations.count("other"), 1u);
+  EXPECT_EQ(s.ax().observations().records().count(id), 0u);
+  EXPECT_EQ(s.ax().observations().records().count(other), 1u);
 }
 
 }  // namespace

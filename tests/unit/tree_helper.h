@@ -70,7 +70,7 @@ struct SimApp {
   gui::Json observe() { return s.ax().observeResult(app, windowID(), s.deadline()); }
   gui::Json targets() { return s.ax().observeTargetsResult(app, windowID(), s.deadline()); }
   const gui::ObservationRecord& record(const gui::Json& result) {
-    return s.ax().observations.at(result["observation_id"].get<std::string>());
+    return s.ax().observations().records().at(result["observation_id"].get<std::string>());
   }
   // The ref under which `observation` recorded `e`.
   std::string refOf(const gui::Json& observation, const platform::Element& e) {

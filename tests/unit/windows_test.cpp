@@ -47,7 +47,7 @@ TEST_F(WindowsTest, HandlesAreStableAndNeverReused) {
   s.desktop.restartProcess(10, 10);
   s.desktop.addWindow(10, "B");
   EXPECT_EQ(handles(windows()), (std::vector<std::int64_t>{4}));
-  auto f = failureOf([&] { s.ax().revalidateWindow(s.ax().windowRecord(2, "org.example.App"), s.deadline()); });
+  auto f = failureOf([&] { s.ax().revalidateWindow(s.ax().windows().find(2, "org.example.App"), s.deadline()); });
   EXPECT_EQ(f.code, "process_identity_changed");
 }
 
@@ -97,9 +97,9 @@ TEST_F(WindowsTest, AWindowOfAnotherProcessIsRefused) {
 TEST_F(WindowsTest, HandleLookupAndRevalidation) {
   platform::Element w = s.desktop.addWindow(10, "W");
   windows();
-  EXPECT_EQ(failureOf([&] { s.ax().windowRecord(1, "org.example.Other"); }).code, "window_unavailable");
-  EXPECT_EQ(failureOf([&] { s.ax().windowRecord(2, "org.example.App"); }).code, "window_unavailable");
-  const gui::WindowRecord& record = s.ax().windowRecord(1, "org.example.App");
+  EXPECT_EQ(failureOf([&] { s.ax().windows().find(1, "org.example.Other"); }).code, "window_unavailable");
+  EXPECT_EQ(failureOf([&] { s.ax().windows().find(2, "org.example.App"); }).code, "window_unavailable");
+  const gui::WindowRecord& record = s.ax().windows().find(1, "org.example.App");
   EXPECT_TRUE(s.ax().revalidateWindow(record, s.deadline()).equals(w));
 
   // Listed twice is as unusable as gone.
@@ -113,7 +113,7 @@ TEST_F(WindowsTest, AFailedTitleReadLeavesTheHandleRegistered) {
   platform::Element w = s.desktop.addWindow(10, "W");
   s.desktop.setStatus(w, "AXTitle", platform::kAXErrorCannotComplete);
   EXPECT_EQ(failureOf([&] { windows(); }).code, "ax_error");
-  EXPECT_EQ(s.ax().windows.size(), 1u);
+  EXPECT_EQ(s.ax().windows().records().size(), 1u);
 }
 
 TEST_F(WindowsTest, PruningKeepsThe512MostRecentlySeen) {
@@ -124,18 +124,19 @@ TEST_F(WindowsTest, PruningKeepsThe512MostRecentlySeen) {
   s.clock.advance(1000);
   windows();
   for (std::int64_t h = 2; h <= 601; ++h)
-    s.ax().windows[h] = gui::WindowRecord{h, "org.example.App", {}, {}, first + static_cast<double>(h)};
+    s.ax().windows().record("org.example.App", {}, {"x", std::to_string(h)}, first + static_cast<double>(h));
   s.ax().pruneState();
-  ASSERT_EQ(s.ax().windows.size(), 512u);
-  EXPECT_EQ(s.ax().windows.count(1), 1u);
-  EXPECT_EQ(std::next(s.ax().windows.begin())->first, 91);
+  ASSERT_EQ(s.ax().windows().records().size(), 512u);
+  EXPECT_EQ(s.ax().windows().records().count(1), 1u);
+  EXPECT_EQ(std::next(s.ax().windows().records().begin())->first, 91);
 
   // Observations expire at their instant, not after it.
-  s.ax().observations["a"].expiresAtUptime = s.clock.now;
-  s.ax().observations["b"].expiresAtUptime = s.clock.now + 0.001;
+  const std::string a = s.ax().observations().store("x", 1, {}, {}, false, s.clock.now);
+  const std::string b = s.ax().observations().store("x", 1, {}, {}, false, s.clock.now + 0.001);
+  s.clock.advance(60.0);  // a's expiry instant
   s.ax().pruneState();
-  EXPECT_EQ(s.ax().observations.count("a"), 0u);
-  EXPECT_EQ(s.ax().observations.count("b"), 1u);
+  EXPECT_EQ(s.ax().observations().records().count(a), 0u);
+  EXPECT_EQ(s.ax().observations().records().count(b), 1u);
 }
 
 TEST_F(WindowsTest, DeadlineAndPermissionComeFirst) {

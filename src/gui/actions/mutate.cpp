@@ -149,19 +149,20 @@ Json AXHelper::mutateResult(const std::string& app, std::int64_t windowID,
     deadline.check();
     requireAXPermission();
     pruneState();
-    const ObservationRecord observation = liveObservation(app, windowID, observationID);
+    const ObservationRecord observation =
+        observations_.live(app, windowID, observationID, clock().uptime());
     const auto found = observation.elements.find(elementRef);
     if (found == observation.elements.end()) raise("observation_mismatch");
     const ObservedElement& observed = found->second;
     // Consumed here whatever follows: every attempt needs a fresh look at the window.
-    observations.clear();
+    observations_.clear();
 
     const std::optional<std::string> actionName =
         press ? std::optional<std::string>("AXPress") : action;
     std::optional<AttributeValue> requested;
     if (!actionName) requested = requestedCFValue(rawValue);
 
-    const WindowRecord window = windowRecord(windowID, app);
+    const WindowRecord window = windows_.find(windowID, app);
     if (!(window.process == observation.process)) raise("process_identity_changed");
     const Element root = revalidateWindow(window, deadline);
 

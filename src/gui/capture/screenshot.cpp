@@ -76,7 +76,7 @@ Json AXHelper::screenshotResult(const std::string& app, std::int64_t windowID,
   if (capture->screens().empty()) raise("screen_capture_unavailable");
 
   // Copied: revalidation may prune or refresh the registry's records.
-  const WindowRecord window = windowRecord(windowID, app);
+  const WindowRecord window = windows_.find(windowID, app);
   const Element element = revalidateWindow(window, deadline);
   const auto bounds = elementBounds(ax(), element);
   if (!bounds) raise("capture_window_unavailable");

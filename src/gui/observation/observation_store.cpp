@@ -6,7 +6,6 @@
 #include "common/digest.h"
 #include "common/json_writer.h"
 #include "common/uuid.h"
-#include "gui/ax_helper.h"
 #include "gui/limits.h"
 #include "gui/observation/attributes.h"
 
@@ -105,34 +104,35 @@ std::string matchingElementRef(const std::map<std::string, ObservedElement>& ele
   return *found;
 }
 
-std::string AXHelper::storeObservation(const std::string& app, std::int64_t windowID,
-                                       const ProcessIdentity& process,
-                                       std::map<std::string, ObservedElement> elements,
-                                       bool breadthFirst) {
+void ObservationStore::requireRoom() const {
+  if (static_cast<std::int64_t>(records_.size()) >= maxObservations)
+    raise("observation_limit_exceeded");
+}
+
+std::string ObservationStore::store(const std::string& app, std::int64_t windowID,
+                                    const ProcessIdentity& process,
+                                    std::map<std::string, ObservedElement> elements,
+                                    bool breadthFirst, double now) {
   std::string id = randomUUID();
-  while (observations.count(id)) id = randomUUID();
-  ObservationRecord record{id,           app, windowID, process, std::move(elements),
-                           breadthFirst, clock().uptime() + observationTTL};
-  observations.emplace(id, std::move(record));
+  while (records_.count(id)) id = randomUUID();
+  records_.emplace(id, ObservationRecord{app, windowID, process, std::move(elements),
+                                         breadthFirst, now + observationTTL});
   return id;
 }
 
-ObservationRecord AXHelper::liveObservation(const std::string& app, std::int64_t windowID,
-                                            const std::string& observationID) {
-  auto it = observations.find(observationID);
-  if (it == observations.end() || !(clock().uptime() < it->second.expiresAtUptime)) {
-    observations.erase(observationID);
+ObservationRecord ObservationStore::live(const std::string& app, std::int64_t windowID,
+                                         const std::string& id, double now) {
+  auto it = records_.find(id);
+  if (it == records_.end() || !(now < it->second.expiresAtUptime)) {
+    records_.erase(id);
     raise("observation_unavailable");
   }
   if (it->second.app != app || it->second.windowID != windowID) raise("observation_mismatch");
   return it->second;
 }
 
-std::string AXHelper::targetRef(const std::string& app, std::int64_t windowID,
-                                const std::string& observationID, const SemanticSelector& selector) {
-  pruneState();
-  ObservationRecord record = liveObservation(app, windowID, observationID);
-  return matchingElementRef(record.elements, selector);
+void ObservationStore::pruneExpired(double now) {
+  std::erase_if(records_, [now](const auto& entry) { return !(entry.second.expiresAtUptime > now); });
 }
 
 }  // namespace velmaris::gui

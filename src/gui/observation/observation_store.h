@@ -1,6 +1,6 @@
-// The observation store's records and the element fingerprints kept in them: value and
-// identity digests, action identities, and resolving a selector within an observation.
-// The store itself is AXHelper::observations; only the request thread touches it.
+// The observation store: the observations handed out, each live for observationTTL and at
+// most maxObservations at once, and the element fingerprints kept in them (value and
+// identity digests, action identities). Only the request thread touches it.
 #pragma once
 
 #include <cstdint>
@@ -24,13 +24,38 @@ struct ObservedElement {
 };
 
 struct ObservationRecord {
-  std::string id;
   std::string app;
   std::int64_t windowID = 0;
   ProcessIdentity process;
   std::map<std::string, ObservedElement> elements;  // by element ref
   bool breadthFirst = false;  // made by the target scan; the live tree is searched likewise
   double expiresAtUptime = 0;
+};
+
+class ObservationStore {
+ public:
+  // "observation_limit_exceeded" while maxObservations are stored; expired ones count until
+  // they are pruned.
+  void requireRoom() const;
+  // Stores a new observation, live until observationTTL after `now`, and returns its id.
+  std::string store(const std::string& app, std::int64_t windowID, const ProcessIdentity& process,
+                    std::map<std::string, ObservedElement> elements, bool breadthFirst,
+                    double now);
+  // The observation `id` of (app, window) if still live at `now`, else
+  // "observation_unavailable" / "observation_mismatch"; an unknown or expired id is removed
+  // on the way.
+  ObservationRecord live(const std::string& app, std::int64_t windowID, const std::string& id,
+                         double now);
+  // Forgets the observations no longer live at `now`.
+  void pruneExpired(double now);
+  void clear() { records_.clear(); }
+
+  const std::map<std::string, ObservationRecord>& records() const { return records_; }
+  // In place, for tests that change what the desktop cannot.
+  ObservationRecord& at(const std::string& id) { return records_.at(id); }
+
+ private:
+  std::map<std::string, ObservationRecord> records_;  // by id
 };
 
 // 0x00 for no value; 0x01 + SHA-256 of a string's bytes; 0x02 + SHA-256 of a number's or

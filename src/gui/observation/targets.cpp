@@ -1,6 +1,7 @@
 // The "observe_targets" method: a breadth-first scan of a window that lists, flat, the
-// elements that can be acted on or written, each with an element ref in a new observation.
-// One scan per request, on the request thread.
+// elements that can be acted on or written, each with an element ref in a new observation,
+// and the ref a selector designates in an observation. One scan per request, on the
+// request thread.
 #include "common/uuid.h"
 #include "gui/observation/values.h"
 #include "gui/ax_helper.h"
@@ -127,7 +128,8 @@ Json AXHelper::observeTargetsResult(const std::string& app, std::int64_t windowI
   }
   if (index < queue.size()) state.truncated = true;
 
-  std::string id = storeObservation(app, windowID, record.process, std::move(refs), true);
+  std::string id = observations_.store(app, windowID, record.process, std::move(refs), true,
+                                       clock().uptime());
   return {{"observation_id", id},
           {"process_id", record.process.pid},
           {"window_id", windowID},
@@ -136,6 +138,13 @@ Json AXHelper::observeTargetsResult(const std::string& app, std::int64_t windowI
           {"truncated", state.truncated},
           {"targets", std::move(targets)},
           {"tree_omitted", true}};
+}
+
+std::string AXHelper::targetRef(const std::string& app, std::int64_t windowID,
+                                const std::string& observationID, const SemanticSelector& selector) {
+  pruneState();
+  ObservationRecord record = observations_.live(app, windowID, observationID, clock().uptime());
+  return matchingElementRef(record.elements, selector);
 }
 
 }  // namespace velmaris::gui

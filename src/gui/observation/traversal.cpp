@@ -158,9 +158,8 @@ std::pair<WindowRecord, Element> AXHelper::windowToObserve(const std::string& ap
   deadline.check();
   requireAXPermission();
   pruneState();
-  if (static_cast<std::int64_t>(observations.size()) >= maxObservations)
-    raise("observation_limit_exceeded");
-  WindowRecord record = windowRecord(windowID, app);
+  observations_.requireRoom();
+  WindowRecord record = windows_.find(windowID, app);
   Element root = revalidateWindow(record, deadline);
   return {std::move(record), std::move(root)};
 }
@@ -178,7 +177,8 @@ Json AXHelper::observeResult(const std::string& app, std::int64_t windowID,
   }
   if (!tree) raise("tree_limit_exceeded");
 
-  std::string id = storeObservation(app, windowID, record.process, std::move(refs), false);
+  std::string id = observations_.store(app, windowID, record.process, std::move(refs), false,
+                                       clock().uptime());
   return {{"observation_id", id},
           {"process_id", record.process.pid},
           {"window_id", windowID},

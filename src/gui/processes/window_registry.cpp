@@ -1,147 +1,53 @@
-// The window registry: small integer handles for windows of one process, kept stable while
-// the same window of the same process keeps being listed, and the "windows" method.
-#include <algorithm>
+// The window registry's records: handle allocation, lookup and pruning by age.
+#include "gui/processes/window_registry.h"
 
-#include "common/text.h"
-#include "gui/ax_helper.h"
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "gui/limits.h"
 #include "gui/observation/attributes.h"
 
 namespace velmaris::gui {
 
-using platform::AttributeValue;
-using platform::AXError;
-
-Json AXHelper::windowsResult(const std::string& app, const RequestDeadline& deadline) {
-  deadline.check();
-  requireAXPermission();
-  pruneState();
-  ResolvedProcess resolved = resolveProcess(app);
-  std::vector<Element> elements = currentWindows(resolved.appElement, resolved.identity.pid, deadline);
-  Json entries = recordWindows(app, resolved.identity, elements, deadline);
-  Json capabilities = {
-      {"screen_capture", workspace().preflightScreenCaptureAccess()},
-      {"screen_capture_requires", "existing Screen Recording permission and macOS 14+"},
-      {"keyboard", false},
-      {"click", false},
-      {"press", true},
-      {"secondary_actions", true},
-      {"scroll", "observed_AX_page_actions_only"},
-      {"set_value", true},
-  };
-  return {{"process_id", resolved.identity.pid},
-          {"windows", std::move(entries)},
-          {"capabilities", std::move(capabilities)}};
+std::int64_t WindowRegistry::record(const std::string& app, const ProcessIdentity& process,
+                                    const platform::Element& element, double now) {
+  if (auto handle = existing(app, process, element)) {
+    WindowRecord& record = records_.at(*handle);
+    record.element = element;
+    record.lastSeenUptime = now;
+    return *handle;
+  }
+  if (nextHandle_ < 1 || nextHandle_ > INT64_MAX - 1) raise("internal_state");
+  const std::int64_t handle = nextHandle_++;
+  records_[handle] = WindowRecord{app, process, element, now};
+  return handle;
 }
 
-std::vector<Element> AXHelper::currentWindows(const Element& appElement, std::int32_t pid,
-                                              const RequestDeadline& deadline) {
-  deadline.check();
-  ElementList list = elementArray(ax(), appElement, "AXWindows", maxWindows + 1);
-  deadline.check();
-  if (list.truncated || static_cast<std::int64_t>(list.elements.size()) > maxWindows)
-    raise("window_limit_exceeded");
-  std::vector<Element> windows = std::move(list.elements);
-
-  if (windows.empty()) {
-    for (const char* attribute : {"AXFocusedWindow", "AXMainWindow"}) {
-      deadline.check();
-      AttributeValue value;
-      AXError status = ax().copyAttributeValue(appElement, attribute, value);
-      if (status == platform::kAXErrorNoValue || status == platform::kAXErrorAttributeUnsupported ||
-          status == platform::kAXErrorFailure)
-        continue;
-      if (status != platform::kAXErrorSuccess)
-        raise("ax_error", "copy_attribute", diagnosticAttribute(attribute), status);
-      if (value.kind != AttributeValue::Kind::Element)
-        raise("ax_error", "attribute_type", diagnosticAttribute(attribute));
-      if (stringAttribute(ax(), value.element, "AXRole") != std::optional<std::string>("AXWindow"))
-        continue;
-      bool known = std::any_of(windows.begin(), windows.end(),
-                               [&](const Element& w) { return cfElementsEqual(w, value.element); });
-      if (!known) windows.push_back(value.element);
-    }
-  }
-
-  for (const Element& window : windows) {
-    deadline.check();
-    if (elementPID(ax(), window) != pid) raise("ax_error", "verify_pid");
-  }
-  return windows;
-}
-
-Json AXHelper::recordWindows(const std::string& app, const ProcessIdentity& process,
-                             const std::vector<Element>& elements, const RequestDeadline& deadline) {
-  const double now = clock().uptime();
-  Json entries = Json::array();
-  for (const Element& element : elements) {
-    deadline.check();
-    std::int64_t handle = 0;
-    if (auto existing = existingHandle(app, process, element)) {
-      handle = *existing;
-      WindowRecord& record = windows.at(handle);
-      record.element = element;
-      record.lastSeenUptime = now;
-    } else {
-      if (nextWindowHandle < 1 || nextWindowHandle > INT64_MAX - 1) raise("internal_state");
-      handle = nextWindowHandle++;
-      windows[handle] = WindowRecord{handle, app, process, element, now};
-    }
-    // The handle is registered before the reads below, so it survives their failure.
-    auto title = stringAttribute(ax(), element, "AXTitle");
-    deadline.check();
-    auto role = stringAttribute(ax(), element, "AXRole");
-    deadline.check();
-
-    Json entry = {{"window_id", handle}, {"title", nullptr}, {"role", nullptr}};
-    if (title) {
-      auto cut = bounded(*title, maxLabelCharacters);
-      entry["title"] = cut.text;
-      if (cut.truncated) entry["title_truncated"] = true;
-    }
-    if (role) entry["role"] = *role;
-    entries.push_back(std::move(entry));
-  }
-  return entries;
-}
-
-std::optional<std::int64_t> AXHelper::existingHandle(const std::string& app,
+std::optional<std::int64_t> WindowRegistry::existing(const std::string& app,
                                                      const ProcessIdentity& process,
-                                                     const Element& element) const {
+                                                     const platform::Element& element) const {
   // The map is ordered by handle, so the first match is the smallest.
-  for (const auto& [handle, record] : windows)
+  for (const auto& [handle, record] : records_)
     if (record.app == app && record.process == process && cfElementsEqual(record.element, element))
       return handle;
   return std::nullopt;
 }
 
-const WindowRecord& AXHelper::windowRecord(std::int64_t handle, const std::string& app) const {
-  auto it = windows.find(handle);
-  if (it == windows.end() || it->second.app != app) raise("window_unavailable");
+const WindowRecord& WindowRegistry::find(std::int64_t handle, const std::string& app) const {
+  auto it = records_.find(handle);
+  if (it == records_.end() || it->second.app != app) raise("window_unavailable");
   return it->second;
 }
 
-Element AXHelper::revalidateWindow(const WindowRecord& record, const RequestDeadline& deadline) {
-  deadline.check();
-  Element appElement = confirmProcess(record.process);
-  std::vector<Element> current = currentWindows(appElement, record.process.pid, deadline);
-  std::vector<Element> same;
-  for (Element& window : current)
-    if (cfElementsEqual(window, record.element)) same.push_back(std::move(window));
-  if (same.size() != 1) raise("window_unavailable");
-  return std::move(same.front());
-}
-
-void AXHelper::pruneState() {
-  const double now = clock().uptime();
-  std::erase_if(observations, [now](const auto& entry) { return !(entry.second.expiresAtUptime > now); });
-
-  if (windows.size() <= maxWindowRecords) return;
+void WindowRegistry::prune() {
+  if (records_.size() <= maxWindowRecords) return;
   std::vector<std::pair<double, std::int64_t>> byAge;
-  byAge.reserve(windows.size());
-  for (const auto& [handle, record] : windows) byAge.emplace_back(record.lastSeenUptime, handle);
+  byAge.reserve(records_.size());
+  for (const auto& [handle, record] : records_) byAge.emplace_back(record.lastSeenUptime, handle);
   std::sort(byAge.begin(), byAge.end());
-  const std::size_t surplus = windows.size() - maxWindowRecords;
-  for (std::size_t i = 0; i < surplus; ++i) windows.erase(byAge[i].second);
+  const std::size_t surplus = records_.size() - maxWindowRecords;
+  for (std::size_t i = 0; i < surplus; ++i) records_.erase(byAge[i].second);
 }
 
 }  // namespace velmaris::gui
