@@ -202,6 +202,21 @@ void AtspiAccessibility::loadItems(const std::string& owner) {
   itemsTried_ = true;
   if (walkReads_ < WalkReads::targets || owner.empty() || noItems_.count(owner)) return;
   if (noItems_.size() >= kMaxCachedInterfaces) noItems_.clear();
+  // Only GTK's caches are read (GTK 3 through at-spi2-atk names itself "gtk", GTK 4 "GTK"):
+  // a cache holds every object the application has handed out, hidden ones too, and the
+  // other toolkits' (Gecko, Chromium, Qt) are not asked for more than the walk reads.
+  if (!gtkApplications_.count(owner)) {
+    BusMessage toolkit;
+    std::string name;
+    if (bus_->property(owner, kRootPath, "org.a11y.atspi.Application", "ToolkitName", "s",
+                       toolkit) != kAXErrorSuccess ||
+        !readString(toolkit, name) || (name != "gtk" && name != "GTK")) {
+      noItems_.insert(owner);
+      return;
+    }
+    if (gtkApplications_.size() >= kMaxCachedInterfaces) gtkApplications_.clear();
+    gtkApplications_.insert(owner);
+  }
   BusMessage reply;
   const AXError status =
       bus_->call(owner, "/org/a11y/atspi/cache", "org.a11y.atspi.Cache", "GetItems", reply);

@@ -160,7 +160,7 @@ class AtspiAccessibility final : public Accessibility {
   std::uint64_t itemsUsec_ = 0;
   std::size_t itemsUsed_ = 0;
   bool itemsTried_ = false;
-  std::unordered_set<std::string> noItems_;
+  std::unordered_set<std::string> noItems_, gtkApplications_;
   bool walking_ = false;  // reads may be read ahead only during a walk
   WalkReads walkReads_ = WalkReads::structure;
 };
