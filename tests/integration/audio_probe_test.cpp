@@ -178,15 +178,6 @@ TEST_F(AudioProbeTest, CapturesSilenceFromTheNullSourceAndBothSourcesTogether) {
   for (const std::string key : {"system", "microphone"}) EXPECT_EQ(readCaf(bothOut + "/" + key + ".caf").info.frames, 48000) << key;
 }
 
-TEST_F(AudioProbeTest, RefusesAnUnknownDevice) {
-  const std::string out = root_ + "/unknown-device";
-  const auto unknown = runProbe({"microphone", "1", out, "no_such_source"});
-  EXPECT_EQ(unknown.status, 1);
-  expectOneLineOnly(unknown);
-  EXPECT_EQ(unknown.report()["error_code"], "invalidArguments");
-  EXPECT_FALSE(std::filesystem::exists(out));
-}
-
 TEST_F(AudioProbeTest, ASourceThatVanishesMidCaptureEndsInWriteFailedWithItsAudioKept) {
   const std::string loaded =
       pactl({"load-module", "module-null-source", "source_name=velmaris_doomed"});

@@ -100,6 +100,7 @@ TEST(MutateOrder, PressTargetRefusesAtTheFirstFailingCheck) {
       {"accessibility_required", false, false,
        [](World& w, Request&) { w.s.desktop.trusted = false; }},
       {"observation_unavailable", false, false, [](World& w, Request&) { w.s.clock.advance(60); }},
+      {"observation_mismatch", false, false, [](World&, Request& r) { r.app = "org.example.Other"; }},
       {"observation_mismatch", false, false, [](World&, Request& r) { r.ref = "not-a-ref"; }},
       {"window_unavailable", true, false, [](World& w, Request&) { w.s.ax().windows().forget(1); }},
       {"process_identity_changed", true, false,
@@ -326,23 +327,6 @@ TEST_F(MutateTest, APressConsumesEveryObservation) {
   EXPECT_EQ(failureOf([&] { act(earlier, earlierRef, std::nullopt, true); }).code,
             "observation_unavailable");
   EXPECT_EQ(performed(ok).size(), 1u);
-}
-
-TEST_F(MutateTest, TheStoreSurvivesRequestsThatNeverFoundTheirElement) {
-  Element ok = button(window, "OK");
-  Json o = observe();
-  Json other = observe();
-  EXPECT_EQ(failureOf([&] { act(o, other["tree"]["element_ref"], std::nullopt, true); }).code,
-            "observation_mismatch");
-  EXPECT_EQ(failureOf([&] {
-              s.ax().mutateResult("org.example.Other", 1, o["observation_id"], refOf(o, ok),
-                                  std::nullopt, true, std::nullopt, std::nullopt, s.deadline());
-            }).code,
-            "observation_mismatch");
-  EXPECT_EQ(s.ax().observations().records().size(), 2u);
-  // Still good for a press afterwards.
-  press(o, ok);
-  EXPECT_TRUE(s.ax().observations().records().empty());
 }
 
 TEST_F(MutateTest, PageScrollsReachScrollAreasWithoutAnEnabledState) {

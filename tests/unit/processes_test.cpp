@@ -48,20 +48,17 @@ TEST(ProcessResolution, MatchesTheKeyExactlyAndSkipsTheTerminated) {
 TEST(ProcessResolution, RefusesImplausibleKernelRecords) {
   SimHelper s;
   auto& p = s.desktop.addProcess(10, "org.example.App");
-  auto code = [&] { return failureOf([&] { s.ax().resolveProcess("org.example.App"); }).code; };
-
-  p.startSeconds = 0;
-  EXPECT_EQ(code(), "process_identity_unavailable");
   p.startSeconds = 1700000000;
-  p.startMicroseconds = 1000000;
-  EXPECT_EQ(code(), "process_identity_unavailable");
   p.startMicroseconds = 999999;
-  p.recordPid = 99;
-  EXPECT_EQ(code(), "process_identity_unavailable");
-  p.recordPid.reset();
-  p.recordReadable = false;
-  EXPECT_EQ(code(), "process_identity_unavailable");
-  p.recordReadable = true;
+  const std::function<void(platform::sim::SimProcess&)> breakages[] = {
+      [](auto& q) { q.startSeconds = 0; }, [](auto& q) { q.startMicroseconds = 1000000; },
+      [](auto& q) { q.recordPid = 99; }, [](auto& q) { q.recordReadable = false; }};
+  for (const auto& breakIt : breakages) {
+    const auto whole = p;
+    breakIt(p);
+    EXPECT_EQ(failureOf([&] { s.ax().resolveProcess("org.example.App"); }).code, "process_identity_unavailable");
+    p = whole;
+  }
   auto resolved = s.ax().resolveProcess("org.example.App");
   EXPECT_EQ(resolved.identity,
             (gui::ProcessIdentity{"org.example.App", 10, 1700000000, 999999}));
