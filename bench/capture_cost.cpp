@@ -15,18 +15,13 @@
 #include <nlohmann/json.hpp>
 
 #include "harness.h"
+#include "median.h"
 
 namespace {
 
 using Json = nlohmann::json;
 using velmaris::testing::Fixture;
 using velmaris::testing::Helper;
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 // Milliseconds for one request; exits when the answer lacks what a good one carries.
 double timed(Helper& helper, const Json& request, const char* expectKey) {

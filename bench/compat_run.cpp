@@ -37,6 +37,7 @@
 #include <nlohmann/json.hpp>
 
 #include "harness.h"
+#include "median.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/platform.h"
 
@@ -54,13 +55,6 @@ struct Options {
   int runs = 5, settle = 3;
   std::vector<std::string> command;
 };
-
-double median(std::vector<double> values) {
-  if (values.empty()) return NAN;
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 std::string fixed(double value, int decimals = 0) {
   char text[32];

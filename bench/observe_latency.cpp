@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "harness.h"
+#include "median.h"
 
 namespace {
 
@@ -29,12 +30,6 @@ using Json = nlohmann::json;
 using velmaris::testing::Fixture;
 using velmaris::testing::Helper;
 using velmaris::testing::Process;
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 // CPU time of a process, all threads, in milliseconds: fields 14 and 15 of /proc/PID/stat.
 // Counted in clock ticks, so only sums over many runs mean anything.

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "harness.h"
+#include "median.h"
 
 namespace {
 
@@ -24,12 +25,6 @@ using Json = nlohmann::json;
 using velmaris::testing::Fixture;
 using velmaris::testing::Helper;
 using velmaris::testing::Process;
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 bool hasLabel(const Json& node, const std::string& label) {
   if (node.value("label", Json()) == label) return true;

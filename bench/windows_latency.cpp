@@ -12,14 +12,9 @@
 #include <nlohmann/json.hpp>
 
 #include "harness.h"
+#include "median.h"
 
 namespace {
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 }  // namespace
 
