@@ -27,7 +27,6 @@
 namespace velmaris::platform::linux_desktop {
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // A window is fresh for this long after it was redirected or mapped; within it, a capture
@@ -556,11 +555,9 @@ std::int32_t X11CaptureDisplay::readFrame(xcb_window_t frame, const std::optiona
     // Another capture still reading through the kept segment (one whose request gave up)
     // leaves this one to a plain read.
     std::unique_lock shm(shmMutex_, std::try_to_lock);
-    status = kNoSharedMemory;
-    if (shm.owns_lock() && s.shm)
-      status = readShared(s, pixmap, part, width, height, deadline, cancelled, image);
-    if (status == kNoSharedMemory)
-      status = readPlain(s, pixmap, part, width, height, deadline, cancelled, image);
+    const PixelRead read{pixmap, part, width, height, deadline, cancelled};
+    status = shm.owns_lock() && s.shm ? readShared(s, read, image) : kNoSharedMemory;
+    if (status == kNoSharedMemory) status = readPlain(s, read, image);
   }
   xcb_free_pixmap(c, pixmap);
   xcb_flush(c);
@@ -586,14 +583,11 @@ void X11CaptureDisplay::releaseSharedMemory(Session& s) {
   s.shmSegment = 0;
 }
 
-std::int32_t X11CaptureDisplay::readShared(Session& s, xcb_drawable_t drawable,
-                                           const PixelArea& part, std::int32_t width,
-                                           std::int32_t height, Deadline deadline,
-                                           const std::atomic<bool>& cancelled,
+std::int32_t X11CaptureDisplay::readShared(Session& s, const PixelRead& r,
                                            std::shared_ptr<const WindowImage>& image) {
   xcb_connection_t* c = s.connection;
-  const std::size_t stride = std::size_t(part.width) * 4;
-  const std::size_t size = stride * part.height;
+  const std::size_t stride = std::size_t(r.part.width) * 4;
+  const std::size_t size = stride * r.part.height;
   if (s.shmSize < size) {
     releaseSharedMemory(s);
     const int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
@@ -606,8 +600,8 @@ std::int32_t X11CaptureDisplay::readShared(Session& s, xcb_drawable_t drawable,
     }
     const std::uint32_t segment = xcb_generate_id(c);
     xcb_generic_error_t* error = nullptr;
-    const bool attached = connection_.check(
-        s, xcb_shm_attach_checked(c, segment, std::uint32_t(id), 0), deadline, &error, &cancelled);
+    const auto attach = xcb_shm_attach_checked(c, segment, std::uint32_t(id), 0);
+    const bool attached = connection_.check(s, attach, r.deadline, &error, &r.cancelled);
     // Attached or not, the segment goes once the last user detaches.
     shmctl(id, IPC_RMID, nullptr);
     if (!attached) {
@@ -631,17 +625,18 @@ std::int32_t X11CaptureDisplay::readShared(Session& s, xcb_drawable_t drawable,
   xcb_generic_error_t* error = nullptr;
   auto reply = connection_.reply<xcb_shm_get_image_reply_t>(
       s,
-      xcb_shm_get_image(c, drawable, part.x, part.y, part.width, part.height, ~0u,
+      xcb_shm_get_image(c, r.drawable, r.part.x, r.part.y, r.part.width, r.part.height, ~0u,
                         XCB_IMAGE_FORMAT_Z_PIXMAP, s.shmSegment, 0)
           .sequence,
-      deadline, &error, &cancelled);
+      r.deadline, &error, &r.cancelled);
   std::int32_t status = 0;
   if (!reply) {
     status = error ? error->error_code : std::int32_t(xBadImplementation);
   } else if (!thirtyTwoBitDepth(s, reply->depth)) {
     status = xBadMatch;
   } else {
-    image = scaledImage(s.shmAddress, part.width, part.height, stride, width, height, s.lsbFirst);
+    image = scaledImage(s.shmAddress, r.part.width, r.part.height, stride, r.width, r.height,
+                        s.lsbFirst);
   }
   std::free(error);
   // A large segment is not kept, whatever came of the read.
@@ -649,30 +644,27 @@ std::int32_t X11CaptureDisplay::readShared(Session& s, xcb_drawable_t drawable,
   return status;
 }
 
-std::int32_t X11CaptureDisplay::readPlain(Session& s, xcb_drawable_t drawable,
-                                          const PixelArea& part, std::int32_t width,
-                                          std::int32_t height, Deadline deadline,
-                                          const std::atomic<bool>& cancelled,
+std::int32_t X11CaptureDisplay::readPlain(Session& s, const PixelRead& r,
                                           std::shared_ptr<const WindowImage>& image) {
   xcb_connection_t* c = s.connection;
-  const std::size_t stride = std::size_t(part.width) * 4;
+  const std::size_t stride = std::size_t(r.part.width) * 4;
   xcb_generic_error_t* error = nullptr;
   auto reply = connection_.reply<xcb_get_image_reply_t>(
       s,
-      xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, part.x, part.y, part.width,
-                    part.height, ~0u)
+      xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, r.drawable, r.part.x, r.part.y, r.part.width,
+                    r.part.height, ~0u)
           .sequence,
-      deadline, &error, &cancelled);
+      r.deadline, &error, &r.cancelled);
   if (!reply) {
     const std::int32_t status = error ? error->error_code : std::int32_t(xBadImplementation);
     std::free(error);
     return status;
   }
   if (!thirtyTwoBitDepth(s, reply->depth) ||
-      std::size_t(xcb_get_image_data_length(reply.get())) < stride * part.height)
+      std::size_t(xcb_get_image_data_length(reply.get())) < stride * r.part.height)
     return xBadMatch;
-  image = scaledImage(xcb_get_image_data(reply.get()), part.width, part.height, stride, width,
-                      height, s.lsbFirst);
+  image = scaledImage(xcb_get_image_data(reply.get()), r.part.width, r.part.height, stride,
+                      r.width, r.height, s.lsbFirst);
   return 0;
 }
 

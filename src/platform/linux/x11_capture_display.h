@@ -90,13 +90,18 @@ class X11CaptureDisplay {
   };
   static bool thirtyTwoBitDepth(const Session& session, std::uint8_t depth);
   static void releaseSharedMemory(Session& session);
-  std::int32_t readShared(Session& session, xcb_drawable_t drawable, const PixelArea& part,
-                          std::int32_t width, std::int32_t height, Deadline deadline,
-                          const std::atomic<bool>& cancelled,
+  // `part` of `drawable`, to be scaled to width × height, by `deadline` unless cancelled.
+  struct PixelRead {
+    xcb_drawable_t drawable;
+    PixelArea part;
+    std::int32_t width, height;
+    Deadline deadline;
+    const std::atomic<bool>& cancelled;
+  };
+  // Through the session's shared memory, or kNoSharedMemory when it cannot be had.
+  std::int32_t readShared(Session& session, const PixelRead& read,
                           std::shared_ptr<const WindowImage>& image);
-  std::int32_t readPlain(Session& session, xcb_drawable_t drawable, const PixelArea& part,
-                         std::int32_t width, std::int32_t height, Deadline deadline,
-                         const std::atomic<bool>& cancelled,
+  std::int32_t readPlain(Session& session, const PixelRead& read,
                          std::shared_ptr<const WindowImage>& image);
 
   X11Connection connection_;

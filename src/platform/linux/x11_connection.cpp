@@ -17,7 +17,6 @@
 namespace velmaris::platform::linux_desktop {
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // Longest wait of a call made outside any request (start-up, the probe program).

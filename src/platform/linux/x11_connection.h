@@ -21,7 +21,8 @@
 
 namespace velmaris::platform::linux_desktop {
 
-using Deadline = std::chrono::steady_clock::time_point;
+using SteadyClock = std::chrono::steady_clock;
+using Deadline = SteadyClock::time_point;
 
 // The deadline of the request being served, as a point on the steady clock; a bounded default
 // when no request has set one, so no wait is ever endless.
