@@ -73,6 +73,12 @@ class AXHelper {
   std::optional<Json> buildNode(const Element& element, std::int64_t depth, TraversalState& state,
                                 std::map<std::string, ObservedElement>& refs,
                                 const RequestDeadline& deadline);
+  // Stores a new observation of the window; answers the fields every observation result
+  // starts with.
+  Json storeObservation(const std::string& app, std::int64_t windowID,
+                        const ProcessIdentity& process,
+                        std::map<std::string, ObservedElement> elements, bool breadthFirst,
+                        const TraversalState& state);
   LocatedElement locateElement(const Element& root, const Element& target, bool breadthFirst,
                                const RequestDeadline& deadline);
   void verifyUniqueSelector(const Element& root, const Element& selected,

@@ -128,16 +128,10 @@ Json AXHelper::observeTargetsResult(const std::string& app, std::int64_t windowI
   }
   if (index < queue.size()) state.truncated = true;
 
-  std::string id = observations_.store(app, windowID, record.process, std::move(refs), true,
-                                       clock().uptime());
-  return {{"observation_id", id},
-          {"process_id", record.process.pid},
-          {"window_id", windowID},
-          {"ttl_seconds", static_cast<std::int64_t>(observationTTL)},
-          {"visited_elements", state.nodeCount},
-          {"truncated", state.truncated},
-          {"targets", std::move(targets)},
-          {"tree_omitted", true}};
+  Json result = storeObservation(app, windowID, record.process, std::move(refs), true, state);
+  result["targets"] = std::move(targets);
+  result["tree_omitted"] = true;
+  return result;
 }
 
 std::string AXHelper::targetRef(const std::string& app, std::int64_t windowID,

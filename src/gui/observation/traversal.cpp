@@ -177,15 +177,23 @@ Json AXHelper::observeResult(const std::string& app, std::int64_t windowID,
   }
   if (!tree) raise("tree_limit_exceeded");
 
-  std::string id = observations_.store(app, windowID, record.process, std::move(refs), false,
-                                       clock().uptime());
-  return {{"observation_id", id},
-          {"process_id", record.process.pid},
+  Json result = storeObservation(app, windowID, record.process, std::move(refs), false, state);
+  result["tree"] = std::move(*tree);
+  return result;
+}
+
+Json AXHelper::storeObservation(const std::string& app, std::int64_t windowID,
+                                const ProcessIdentity& process,
+                                std::map<std::string, ObservedElement> elements, bool breadthFirst,
+                                const TraversalState& state) {
+  std::string id =
+      observations_.store(app, windowID, process, std::move(elements), breadthFirst, clock().uptime());
+  return {{"observation_id", std::move(id)},
+          {"process_id", process.pid},
           {"window_id", windowID},
           {"ttl_seconds", static_cast<std::int64_t>(observationTTL)},
           {"visited_elements", state.nodeCount},
-          {"truncated", state.truncated},
-          {"tree", std::move(*tree)}};
+          {"truncated", state.truncated}};
 }
 
 }  // namespace velmaris::gui
