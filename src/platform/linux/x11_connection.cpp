@@ -28,6 +28,11 @@ constexpr int kPollSliceMs = 5;
 // given it once, by the request that finds it stalled.
 constexpr auto kReplyGrace = 100ms;
 
+// xcb_connect finds the authority file through libXau, which keeps its name in one unguarded
+// static buffer: two connections opened at once (capture, window list and workspace each open
+// their own) can free it twice or lose it. Openings take turns.
+std::mutex gOpeningTurn;
+
 double uptimeNow() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -118,7 +123,11 @@ void X11Connection::startOpeningLocked() {
   // whatever it opens after its owner is gone is dropped with the last reference.
   std::thread([opening, setup = setup_] {
     int screen = 0;
-    xcb_connection_t* c = xcb_connect(nullptr, &screen);
+    xcb_connection_t* c = nullptr;
+    {
+      std::lock_guard turn(gOpeningTurn);
+      c = xcb_connect(nullptr, &screen);
+    }
     std::shared_ptr<X11Session> session;
     if (xcb_connection_has_error(c)) {
       xcb_disconnect(c);
