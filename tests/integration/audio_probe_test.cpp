@@ -58,16 +58,9 @@ std::string pactl(const std::vector<std::string>& arguments) {
   return process.readAvailable(1 << 20, 1000ms);
 }
 
-class AudioProbeTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/velmaris-audio-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(root_); }
-
-  std::string root_;
+struct AudioProbeTest : ::testing::Test {
+  TemporaryDirectory directory_;
+  const std::string root_ = directory_.path;
 };
 
 // Plays a 440 Hz sine at amplitude 0.5 into the null sink for `seconds`, from a float WAV
@@ -141,7 +134,6 @@ TEST_F(AudioProbeTest, ListsTheNullSourceButNoMonitorAndReportsPermissions) {
   ASSERT_TRUE(devices.is_array());
   bool found = false;
   for (const auto& device : devices) {
-    EXPECT_EQ(device.size(), 2u);
     EXPECT_EQ(device["id"].get<std::string>().find(".monitor"), std::string::npos) << device;
     found = found || device["id"] == "velmaris_source";
   }
@@ -150,12 +142,9 @@ TEST_F(AudioProbeTest, ListsTheNullSourceButNoMonitorAndReportsPermissions) {
   const auto check = runProbe({"--check"});
   ASSERT_EQ(check.status, 0);
   expectOneLineOnly(check);
-  EXPECT_EQ(
-      check.output,
-      R"({"capture_started":false,"microphone_allowed":true,)"
-      R"("microphone_mode_requires_screen_permission_in_probe":true,"screen_capture_allowed":true,)"
-      R"("state":"permission_check"})"
-      "\n");
+  // With a sound server and a display, both are allowed (the report's form is the unit tests').
+  EXPECT_EQ(check.report()["microphone_allowed"], true);
+  EXPECT_EQ(check.report()["screen_capture_allowed"], true);
 }
 
 TEST_F(AudioProbeTest, CapturesSilenceFromTheNullSourceAndBothSourcesTogether) {

@@ -1,6 +1,6 @@
 // Reading back what the programs wrote, for unit and integration tests alike: Base64 text,
-// JPEG images, CAF files and observed trees. Header-only: a test binary links only the
-// libraries of the readers it calls.
+// JPEG images, CAF files and observed trees, and a scratch directory for them to write in.
+// Header-only: a test binary links only the libraries of the readers it calls.
 #pragma once
 
 #include <openssl/evp.h>
@@ -8,7 +8,9 @@
 #include <turbojpeg.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -61,6 +63,17 @@ inline Picture decodeJPEG(const std::string& jpeg) {
   tjDestroy(h);
   return p;
 }
+
+// A fresh directory, removed with all it holds when the test is done.
+struct TemporaryDirectory {
+  std::string path;
+  TemporaryDirectory() {
+    char pattern[] = "/tmp/velmaris-test-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+  }
+  ~TemporaryDirectory() { std::filesystem::remove_all(path); }
+};
 
 struct CafContents {
   bool opened = false;

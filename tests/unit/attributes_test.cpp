@@ -11,15 +11,7 @@ namespace {
 using namespace velmaris::gui;
 using platform::AttributeValue;
 
-struct AttributesTest : ::testing::Test {
-  SimHelper s;
-  platform::Element e;
-  void SetUp() override {
-    s.desktop.addProcess(10, "org.example.App");
-    e = s.desktop.addElement(10, "AXButton");
-  }
-  platform::Accessibility& ax() { return *s.platform.accessibility; }
-};
+using AttributesTest = ElementTest;
 
 TEST_F(AttributesTest, AbsenceVersusFailure) {
   s.desktop.setStatus(e, "AXTitle", platform::kAXErrorNoValue);

@@ -77,7 +77,8 @@ TEST(WalkLimits, ByteBudgetToTheByte) {
     EXPECT_EQ(r["tree"]["children"].size(), past ? 1u : 2u);
   }
 
-  // The scan: 96 targets of 512 bytes each fill the budget; a 97th ends the scan.
+  // The scan: 96 targets of 512 bytes each fill the budget; a 97th ends the scan, and a 98th
+  // is not even read.
   SimApp probeApp;
   probeApp.button(probeApp.window, "x");
   const std::int64_t base = charge(probeApp.targets()["targets"][0]) - 1;
@@ -89,10 +90,13 @@ TEST(WalkLimits, ByteBudgetToTheByte) {
       platform::Element g = a.add(a.window, "AXGroup");
       for (int i = 0; i < 32; ++i) a.button(g, label);
     }
-    if (past) a.button(a.window, label);
+    for (int extra = 0; extra < 2 * past; ++extra) a.button(a.window, label);
     const Json r = a.targets();
     EXPECT_EQ(r["truncated"], past == 1);
     EXPECT_EQ(r["targets"].size(), 96u);
+    EXPECT_EQ(a.record(r).elements.size(), 96u);
+    // The window, its groups and the targets up to the one that did not fit.
+    EXPECT_EQ(r["visited_elements"], 1 + 3 + 96 + past);
   }
 }
 

@@ -51,6 +51,16 @@ struct Request {
   double deadlineSeconds = requestDeadlineSeconds;
 };
 
+// A press of the button, or a write of "new" into the field, through the first observation.
+Request acting(const World& w, bool press) {
+  Request r;
+  r.press = press;
+  if (!press) r.value = Json("new");
+  r.observationID = w.observationID;
+  r.ref = press ? w.buttonRef : w.fieldRef;
+  return r;
+}
+
 Json run(World& w, const Request& r) {
   RequestDeadline deadline(*w.s.platform.clock, r.deadlineSeconds);
   return w.s.ax().mutateResult(r.app, r.windowID, r.observationID, r.ref, r.value, r.press,
@@ -67,14 +77,13 @@ struct Breakage {
 
 // Applies breakages[k..] for every k, latest first, each time to a fresh world: the earliest
 // one present must be the one reported, with the store and input flags of its step.
-void expectRefusalsInOrder(const std::vector<Breakage>& breakages, const Request& base,
-                           bool forField) {
+void expectRefusalsInOrder(const std::vector<Breakage>& breakages, bool press,
+                           std::optional<SemanticSelector> selector = std::nullopt) {
   for (std::size_t k = breakages.size(); k-- > 0;) {
     SCOPED_TRACE("earliest breakage: " + std::to_string(k) + " " + breakages[k].code);
     auto w = std::make_unique<World>();
-    Request r = base;
-    r.observationID = w->observationID;
-    r.ref = forField ? w->fieldRef : w->buttonRef;
+    Request r = acting(*w, press);
+    r.selector = selector;
     for (std::size_t i = breakages.size(); i-- > k;) breakages[i].apply(*w, r);
     w->s.desktop.calls.clear();
     HelperFailure f = failureOf([&] { run(*w, r); });
@@ -141,10 +150,7 @@ TEST(MutateOrder, PressTargetRefusesAtTheFirstFailingCheck) {
        [](World& w, Request&) { w.s.desktop.element(w.button).actionResults["AXPress"] = -25200; },
        "perform_action"},
   };
-  Request press;
-  press.press = true;
-  press.selector = SemanticSelector{"AXButton", "OK", std::nullopt};
-  expectRefusalsInOrder(breakages, press, false);
+  expectRefusalsInOrder(breakages, true, SemanticSelector{"AXButton", "OK", std::nullopt});
 }
 
 TEST(MutateOrder, SetValueRefusesAtTheFirstFailingCheck) {
@@ -173,9 +179,7 @@ TEST(MutateOrder, SetValueRefusesAtTheFirstFailingCheck) {
        },
        "copy_attribute"},
   };
-  Request write;
-  write.value = Json("new");
-  expectRefusalsInOrder(breakages, write, true);
+  expectRefusalsInOrder(breakages, false);
 }
 
 // Changes made after the element was found again, each just before one of the last
@@ -209,11 +213,7 @@ TEST(MutateOrder, ChangesAfterTheElementWasFoundAreCaughtBeforeTheInput) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     World w;
-    Request r;
-    r.press = c.press;
-    if (!c.press) r.value = Json("new");
-    r.observationID = w.observationID;
-    r.ref = c.press ? w.buttonRef : w.fieldRef;
+    Request r = acting(w, c.press);
     w.s.desktop.calls.clear();
     bool armed = false, done = false;
     w.s.desktop.beforeCall = [&](const std::string& call) {
@@ -239,11 +239,7 @@ TEST(MutateOrder, ElementsBeyondTheSearchLimitsAreNotGuessedAt) {
     Element e = w.s.desktop.addElement(10, "AXGroup");
     children.insert(children.begin(), e);
   }
-  Request r;
-  r.press = true;
-  r.observationID = w.observationID;
-  r.ref = w.buttonRef;
-  HelperFailure f = failureOf([&] { run(w, r); });
+  HelperFailure f = failureOf([&] { run(w, acting(w, true)); });
   EXPECT_EQ(f.code, "tree_limit_exceeded");
   EXPECT_EQ(f.inputAttempted, false);
   EXPECT_TRUE(w.storeEmptied());
@@ -267,11 +263,7 @@ TEST(MutateOrder, FailureDetailsOfTheWriteAndTheReadBack) {
   };
   for (const Case& c : cases) {
     World w;
-    Request r;
-    r.press = c.press;
-    if (!c.press) r.value = Json("new");
-    r.observationID = w.observationID;
-    r.ref = c.press ? w.buttonRef : w.fieldRef;
+    Request r = acting(w, c.press);
     c.arrange(w);
     EXPECT_EQ(failureLine([&] { run(w, r); }), c.line);
     EXPECT_EQ(w.writes(), c.writes) << c.line;

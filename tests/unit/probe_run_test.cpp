@@ -10,6 +10,7 @@
 
 #include "platform/sim/sim_audio.h"
 #include "probe/audio_probe.h"
+#include "readback.h"
 
 namespace velmaris::probe {
 namespace {
@@ -38,13 +39,8 @@ std::string escaped(const std::string& path) {
 class AudioProbeRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/velmaris-probe-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    out_ = root_ + "/out";
     platform_.devices = {{"mic-1", "Built-in Microphone"}, {"mic-2", "USB Microphone"}};
   }
-  void TearDown() override { std::filesystem::remove_all(root_); }
 
   // Runs the probe; the printed bytes go to `output_`.
   int run(const std::vector<std::string>& arguments) {
@@ -68,8 +64,9 @@ class AudioProbeRunTest : public ::testing::Test {
   }
 
   SimAudioCapture platform_;
-  std::string root_;
-  std::string out_;
+  testing::TemporaryDirectory directory_;
+  const std::string root_ = directory_.path;
+  const std::string out_ = root_ + "/out";
   std::string output_;
   int prints_ = 0;
 };

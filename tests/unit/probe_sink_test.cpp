@@ -27,12 +27,6 @@ using platform::StreamOutputType;
 constexpr auto kSystem = StreamOutputType::audio;
 constexpr auto kMicrophone = StreamOutputType::microphone;
 
-std::string makeTemporaryDirectory() {
-  char pattern[] = "/tmp/velmaris-sink-XXXXXX";
-  const char* made = mkdtemp(pattern);
-  return made == nullptr ? std::string() : std::string(made);
-}
-
 // `frames` frames of `channels` channels, every sample `value`.
 std::vector<float> constant(std::size_t frames, std::uint32_t channels, float value) {
   return std::vector<float>(frames * channels, value);
@@ -40,12 +34,6 @@ std::vector<float> constant(std::size_t frames, std::uint32_t channels, float va
 
 class AudioSinkTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    directory_ = makeTemporaryDirectory();
-    ASSERT_FALSE(directory_.empty());
-  }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
-
   AudioSink& sink(double seconds = 2) {
     if (!sink_) sink_ = std::make_unique<AudioSink>(directory_, seconds);
     return *sink_;
@@ -58,7 +46,8 @@ class AudioSinkTest : public ::testing::Test {
   std::string file(const std::string& key) const { return directory_ + "/" + key + ".caf"; }
   bool exists(const std::string& key) const { return std::filesystem::exists(file(key)); }
 
-  std::string directory_;
+  testing::TemporaryDirectory scratch_;
+  const std::string directory_ = scratch_.path;
   std::unique_ptr<AudioSink> sink_;
 };
 

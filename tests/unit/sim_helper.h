@@ -1,4 +1,5 @@
-// A helper built on the simulated desktop, for the unit tests of the request methods.
+// A helper built on the simulated desktop, for the unit tests of the request methods, and one
+// element of it for the tests of the attribute readers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,6 +23,17 @@ struct SimHelper {
     return *helper;
   }
   gui::RequestDeadline deadline() { return gui::RequestDeadline(*platform.clock); }
+};
+
+// One button of one application, for the tests of the readers that take the platform itself.
+struct ElementTest : ::testing::Test {
+  SimHelper s;
+  platform::Element e;
+  void SetUp() override {
+    s.desktop.addProcess(10, "org.example.App");
+    e = s.desktop.addElement(10, "AXButton");
+  }
+  platform::Accessibility& ax() { return *s.platform.accessibility; }
 };
 
 // Runs `body` and returns the code of the HelperFailure it throws ("" if none).

@@ -14,15 +14,7 @@ using namespace velmaris::gui;
 using platform::AttributeValue;
 using Kind = platform::AttributeValue::Kind;
 
-struct ValuesTest : ::testing::Test {
-  SimHelper s;
-  platform::Element e;
-  void SetUp() override {
-    s.desktop.addProcess(10, "org.example.App");
-    e = s.desktop.addElement(10, "AXTextField");
-  }
-  platform::Accessibility& ax() { return *s.platform.accessibility; }
-};
+using ValuesTest = ElementTest;
 
 TEST(RequestedValue, StringsAreLimitedInBytesNotCharacters) {
   EXPECT_EQ(requestedCFValue(Json(std::string(32768, 'a'))).string.size(), 32768u);
