@@ -467,22 +467,6 @@ TEST_F(MutateTest, ReadBackComparesValuesAsThePlatformDoes) {
                                   AttributeValue::ofString("\xc3\xa9")));
 }
 
-TEST_F(MutateTest, ValuesThatCannotBeConvertedStillConsumeTheStore) {
-  Element field = textField(window, "old");
-  for (const Json& bad :
-       {Json(nullptr), Json::array({"a"}), Json::object(), Json(std::string(32769, 'x'))}) {
-    SCOPED_TRACE(bad.dump().substr(0, 20));
-    Json o = observe();
-    observe();
-    HelperFailure f = failureOf([&] { setValue(o, field, bad); });
-    EXPECT_EQ(f.code, bad.is_string() ? "input_too_large" : "invalid_input");
-    EXPECT_EQ(f.inputAttempted, false);
-    EXPECT_TRUE(s.ax().observations().records().empty());
-  }
-  EXPECT_EQ(s.desktop.calls["setAttributeValue"], 0);
-  EXPECT_EQ(setValue(observe(), field, std::string(32768, 'x'))["value_verified"], true);
-}
-
 // --- The selector forms, through the dispatcher ------------------------------------------
 
 TEST_F(MutateTest, SelectorFormsResolveThenCheckTheLiveTree) {

@@ -58,25 +58,6 @@ struct LocateTest : TreeTest {
   }
 };
 
-TEST_F(LocateTest, FindsTheObservedElementInTheOrderItWasObserved) {
-  // 1 + 4 + 120 elements: the 5th leaf of the 4th group is the 100th in pre-order.
-  platform::Element hundredth;
-  for (int g = 0; g < 4; ++g) {
-    platform::Element group = add(window, "AXGroup");
-    for (int i = 0; i < 30; ++i) {
-      platform::Element leaf = g == 3 && i == 4 ? button(group, "Target") : add(group, "AXGroup");
-      if (g == 3 && i == 4) hundredth = leaf;
-    }
-  }
-  Json observed = observe();
-  const ObservationRecord& rec = record(observed);
-  std::string ref = matchingElementRef(rec.elements, selector("AXButton", "Target"));
-  EXPECT_FALSE(rec.breadthFirst);
-  LocatedElement found = locate(rec.elements.at(ref).element, rec.breadthFirst);
-  EXPECT_EQ(found.result, Case::found);
-  EXPECT_TRUE(found.element.equals(hundredth));
-}
-
 TEST_F(LocateTest, EachOrderReachesWhatItsWalkReached) {
   // A button four levels down, a wide subtree of 161 elements, and a button on the window.
   platform::Element deep = button(chain(window, 3), "Deep");
@@ -91,7 +72,9 @@ TEST_F(LocateTest, EachOrderReachesWhatItsWalkReached) {
   EXPECT_EQ(locate(shallow, false).result, Case::limitExceeded);
   EXPECT_EQ(locate(shallow, true).result, Case::found);
 
-  // The target scan made its observation breadth-first and finds the shallow button again.
+  // The tree walk observes depth-first; the target scan observes breadth-first and finds the
+  // shallow button again.
+  EXPECT_FALSE(record(observe()).breadthFirst);
   Json scan = targets();
   const ObservationRecord& rec = record(scan);
   EXPECT_TRUE(rec.breadthFirst);
