@@ -304,11 +304,6 @@ TEST_F(ScreenshotTest, ObservationsCarryTheImageOrTheReason) {
   EXPECT_EQ(r["visual_diagnostics"].dump(),
             R"({"callback_value_present":false,"error_code":4,)"
             R"("error_domain":"NSCocoaErrorDomain","stage":"shareable_content_before"})");
-  sc.content = SimAnswer{};
-  s.desktop.attribute(window, "AXMinimized").value = AttributeValue::ofBoolean(true);
-  r = request("observe", true);
-  EXPECT_EQ(r["visual_unavailable"], "capture_window_minimized");
-  EXPECT_FALSE(r.contains("visual_diagnostics"));
 }
 
 }  // namespace
