@@ -4,7 +4,6 @@
 #include <signal.h>
 
 #include <chrono>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -192,14 +191,9 @@ TEST_F(BackendTest, StoppedApplicationsCannotCompleteWithinTheTimeout) {
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, 240ms);
   EXPECT_LE(elapsed, 400ms);
-  // The registry and the bus still answer for everyone else.
+  // The registry and the bus still answer for everyone else. (That late replies are dropped
+  // once it runs again is proven through the helper, by the hung application's test.)
   EXPECT_TRUE(ax().isProcessTrusted());
-
-  app.process().signal(SIGCONT);
-  // Late replies to the timed-out call are dropped, not taken for later answers.
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(stringOf(window, "AXTitle"), "Frozen");
-  EXPECT_EQ(stringOf(window, "AXRole"), "AXWindow");
 }
 
 TEST_F(BackendTest, ASocketThatNeverSpeaksCostsOneTimeout) {
