@@ -3,7 +3,7 @@
 // window that reads the same attributes through pyatspi (bench/reference_walk.py, run with
 // Debian's python3); the three alternate, run by run. Prints the medians in milliseconds,
 // the ratios, and the CPU time the application and the client (helper or pyatspi) spent per
-// observation and per walk (utime + stime of /proc/PID/stat, all threads), as one JSON line.
+// observation and per walk (the scheduler's count of every thread), as one JSON line.
 // Run it on a desktop with an accessibility bus, e.g.:
 //
 //   scripts/virtual-desktop -- build/bin/bench_observe_latency [runs [--each]]
@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -31,23 +32,19 @@ using velmaris::testing::Fixture;
 using velmaris::testing::Helper;
 using velmaris::testing::Process;
 
-// CPU time of a process, all threads, in milliseconds: fields 14 and 15 of /proc/PID/stat.
-// Counted in clock ticks, so only sums over many runs mean anything.
+// CPU time of a process, all threads, in milliseconds: the scheduler's nanosecond count of
+// each thread (/proc/PID/task/TID/schedstat), precise enough for one observation; the clock
+// ticks of /proc/PID/stat (10 ms) only meant something summed over many runs.
 double cpuMs(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const auto close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::vector<std::string> fields;  // from field 3 on
-  std::size_t at = close + 2;
-  while (at < text.size() && fields.size() < 13) {
-    std::size_t end = text.find(' ', at);
-    if (end == std::string::npos) end = text.size();
-    fields.push_back(text.substr(at, end - at));
-    at = end + 1;
+  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code error;
+  double total = 0;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    std::ifstream in(task.path() / "schedstat");
+    double ns = 0;
+    if (in >> ns) total += ns / 1e6;
   }
-  if (fields.size() < 13) return 0;
-  return (std::stod(fields[11]) + std::stod(fields[12])) * 1000.0 / double(sysconf(_SC_CLK_TCK));
+  return total;
 }
 
 // CPU spent by each of `pids` while `work` runs, added to `sums`.

@@ -23,8 +23,14 @@ void appendString(std::string& out, const std::string& raw) {
     text = &repaired;
   }
   out.push_back('"');
-  for (const char ch : *text) {
-    const auto byte = static_cast<unsigned char>(ch);
+  // Runs of characters that need no escape go out in one append.
+  const char* run = text->data();
+  const char* const end = run + text->size();
+  for (const char* at = run; at != end; ++at) {
+    const auto byte = static_cast<unsigned char>(*at);
+    if (byte >= 0x20 && byte != '"' && byte != '\\' && byte != '/') continue;
+    out.append(run, at);
+    run = at + 1;
     switch (byte) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -35,15 +41,12 @@ void appendString(std::string& out, const std::string& raw) {
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (byte < 0x20) {
-          out += "\\u00";
-          out.push_back(hexDigits[byte >> 4]);
-          out.push_back(hexDigits[byte & 0xF]);
-        } else {
-          out.push_back(ch);
-        }
+        out += "\\u00";
+        out.push_back(hexDigits[byte >> 4]);
+        out.push_back(hexDigits[byte & 0xF]);
     }
   }
+  out.append(run, end);
   out.push_back('"');
 }
 

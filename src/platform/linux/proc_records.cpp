@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -60,6 +61,21 @@ bool parseNumber(std::string_view text, T& out) {
 std::string_view baseName(std::string_view path) {
   auto slash = path.rfind('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The boot time of /proc/stat, read once: it is the same for every process, and /proc/stat
+// (a line per CPU and per interrupt) cost more to read than the process's own record, on
+// every request that names a process. The kernel recomputes it from the wall clock, so
+// read once it also keeps a process's start time the same should the clock be set.
+std::uint64_t bootTime() {
+  static std::atomic<std::uint64_t> known{0};
+  std::uint64_t boot = known.load(std::memory_order_relaxed);
+  if (boot != 0) return boot;
+  auto system = readFile("/proc/stat", kMaxSystemStat);
+  if (!system) return 0;
+  boot = parseBootTime(*system).value_or(0);
+  known.store(boot, std::memory_order_relaxed);
+  return boot;
 }
 
 }  // namespace
@@ -127,12 +143,11 @@ ProcessRecord startRecord(std::int32_t pid, std::uint64_t bootTime, std::uint64_
 std::optional<ProcessRecord> readProcessRecord(std::int32_t pid) {
   if (pid < 1) return std::nullopt;
   auto stat = readFile(procPath(pid, "stat"));
-  auto system = readFile("/proc/stat", kMaxSystemStat);
-  if (!stat || !system) return std::nullopt;
+  if (!stat) return std::nullopt;
   auto start = parseStatStart(*stat);
-  auto boot = parseBootTime(*system);
-  if (!start || !boot) return std::nullopt;
-  return startRecord(start->pid, *boot, start->startTicks, sysconf(_SC_CLK_TCK));
+  const std::uint64_t boot = bootTime();
+  if (!start || boot == 0) return std::nullopt;
+  return startRecord(start->pid, boot, start->startTicks, sysconf(_SC_CLK_TCK));
 }
 
 bool processGone(std::int32_t pid) {
