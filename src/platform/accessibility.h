@@ -130,16 +130,19 @@ class Accessibility {
                                     const AttributeValue& value) = 0;
   virtual AXError performAction(const Element& element, const std::string& action) = 0;
 
-  // A walk of an element tree begins or ends. During a walk a backend may answer reads from
-  // replies it fetched ahead for the elements the walk is about to visit, so that the walk
-  // sees the tree as it was while it went; outside a walk every read asks the application.
-  // `reads` says what the walk reads of the elements it visits, so that nothing else is
-  // fetched for them.
+  // A walk of an element tree, or the checks of one element before it is acted on, begins or
+  // ends. During a walk a backend may answer reads from replies it fetched ahead for the
+  // elements the walk is about to visit, so that the walk sees the tree as it was while it
+  // went; outside a walk every read asks the application. `reads` says what the walk reads
+  // of the elements it visits, so that nothing else is fetched for them. A change made
+  // during a walk ends what was fetched ahead: nothing read before it answers a read after.
   enum class WalkReads {
     structure,   // roles and children: finding an element again
     labels,      // also labels: a selector's uniqueness scan
     targets,     // also actions and settability, and all of what can be acted on
     everything,  // names, value and bounds of every element: an observation of the tree
+    element,     // all of one element, from the application itself: the checks before it is
+                 // acted on, and the action or write
   };
   virtual void beginWalk(WalkReads reads) { (void)reads; }
   virtual void endWalk() {}

@@ -11,6 +11,7 @@
 #include "gui/observation/values.h"
 #include "gui/ax_helper.h"
 #include "gui/observation/attributes.h"
+#include "gui/observation/traversal.h"
 
 namespace velmaris::gui {
 
@@ -191,6 +192,9 @@ Json AXHelper::mutateResult(const std::string& app, std::int64_t windowID,
     // the process first.
     if (!cfElementsEqual(revalidateWindow(window, deadline), root)) raise("window_unavailable");
 
+    // From here on only the element is read, each read asked of the application after the
+    // window was confirmed: the platform may send them all at once, and a change ends that.
+    WalkScope checks(ax(), platform::Accessibility::WalkReads::element);
     const SetValueEnabledState enabled = enabledStateForSetValue(ax(), element);
     if (enabled.value == false) raise("element_not_enabled");
     deadline.check();

@@ -196,11 +196,13 @@ constexpr const char* kItemSignature = "a((so)(so)(so)iiassusau)";
 // 43. Other shapes (Qt's lists children instead of counts) and applications without the
 // method (at-spi2-atk 2.46: GTK 3, Gecko, Chromium, LibreOffice) are not asked again; nor is a
 // cache too large to be worth reading whole. Walks that must see the live tree (finding an
-// element again, the uniqueness check) never use it.
+// element again, the uniqueness check, the checks before an action) never use it.
 void AtspiAccessibility::loadItems(const std::string& owner) {
   constexpr std::size_t kMaxItems = 4096;
   itemsTried_ = true;
-  if (walkReads_ < WalkReads::targets || owner.empty() || noItems_.count(owner)) return;
+  if (walkReads_ < WalkReads::targets || walkReads_ == WalkReads::element || owner.empty() ||
+      noItems_.count(owner))
+    return;
   if (noItems_.size() >= kMaxCachedInterfaces) noItems_.clear();
   // Only GTK's caches are read (GTK 3 through at-spi2-atk names itself "gtk", GTK 4 "GTK"):
   // a cache holds every object the application has handed out, hidden ones too, and the
@@ -330,7 +332,8 @@ const AtspiAccessibility::Item* AtspiAccessibility::item(const std::string& owne
 // During a walk, a visit to an element reads its states, role, names and child count, and
 // by its interfaces its actions and children; a visit that reads attributes (rather than only
 // actions, settability or children, as a scan for targets does for most elements) also
-// reads its extents, value and text. Sent together they cost one round trip, and when an
+// reads its extents, value and text; the checks before an element is acted on read all of it
+// at their first read. Sent together they cost one round trip, and when an
 // element's children are listed, the visits of all of them are sent at once. Elements met
 // for the first time take a second round, once their interfaces are known. Children and
 // text are read ahead only when the last visit found them small: a container of thousands
@@ -370,8 +373,10 @@ void AtspiAccessibility::readAheadVisits(const std::string& owner,
   // and whose attributes it and an observation read (the identifier only of those).
   constexpr unsigned kActable = kAction | kValue | kEditableText;
   const bool actionsAhead = walkReads_ >= WalkReads::targets;
+  // The checks before an element is acted on read all of it, whatever it is.
   auto readsAttributes = [&](unsigned mask) {
-    return attributes || (walkReads_ == WalkReads::targets && (mask & kActable) != 0);
+    return attributes || walkReads_ == WalkReads::element ||
+           (walkReads_ == WalkReads::targets && (mask & kActable) != 0);
   };
   if (!itemsTried_) loadItems(owner);
   // What an object's item (loadItems) told is not asked again.
