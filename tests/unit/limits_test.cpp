@@ -20,7 +20,11 @@ TEST(WalkLimits, AtTheLimitAndOnePast) {
   };
   auto nodes = [](SimApp& a, int past) { a.spread(127 + past); };
   auto children = [](SimApp& a, int past) { a.fill(a.add(a.window, "AXGroup"), 32 + past); };
-  auto depth = [](SimApp& a, int past) { a.button(a.chain(a.window, 9 + past), "Deep"); };
+  // The deepest element lists children, none of them: an empty list at the limit cuts nothing off.
+  auto depth = [](SimApp& a, int past) {
+    const platform::Element deep = a.button(a.chain(a.window, 9 + past), "Deep");
+    a.s.desktop.attribute(deep, "AXChildren").value = platform::AttributeValue::ofElements({});
+  };
   const std::vector<Case> cases = {
       {"128 nodes", nodes, false, 128, 0},
       {"128 nodes, scan", nodes, true, 128, 0},

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <limits>
@@ -238,6 +240,21 @@ TEST_F(AudioSinkTest, AFileThatCannotBeCreatedRecordsWriteFailed) {
   EXPECT_EQ(tables.failure, CaptureFailure::writeFailed);
   EXPECT_TRUE(tables.openFiles.empty());
   EXPECT_TRUE(tables.frames.empty());
+}
+
+TEST_F(AudioSinkTest, AFileThatCannotGrowRecordsWriteFailed) {
+  // A file size limit stops the second buffer's write part way, as a full disk would.
+  feed(SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f)), kSystem);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 65536;
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  feed(SimSampleBuffer::float32(48000, 2, constant(48000, 2, 0.5f)), kSystem);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, handler);
+  EXPECT_EQ(sink().tables().failure, CaptureFailure::writeFailed);
 }
 
 TEST(SerialQueueTest, RunsTasksInOrderAndSyncWaitsForEarlierOnes) {

@@ -72,6 +72,14 @@ TEST_F(WindowsTest, FallsBackToTheFocusedAndMainWindow) {
   s.desktop.attribute(app, "AXFocusedWindow").value = AttributeValue::ofElement(focused);
   s.desktop.attribute(app, "AXMainWindow").value = AttributeValue::ofElement(focused);
   EXPECT_EQ(windows()["windows"].size(), 1u);
+  // Time running out during the focused window's reads leaves the main window unread.
+  s.desktop.beforeCall = [&](const std::string& call) {
+    if (call == "copyAttributeValue") s.clock.advance(3.0);
+  };
+  s.desktop.calls.clear();
+  EXPECT_EQ(failureOf([&] { windows(); }).code, "deadline_exceeded");
+  EXPECT_EQ(s.desktop.calls["copyAttributeValue"], 2);  // the focused window and its role
+  s.desktop.beforeCall = nullptr;
 
   // A main window that is not a window is ignored; the tolerated statuses are skipped.
   s.desktop.attribute(app, "AXMainWindow").value =
