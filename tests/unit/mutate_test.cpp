@@ -143,6 +143,10 @@ TEST(MutateOrder, PressTargetRefusesAtTheFirstFailingCheck) {
        [](World& w, Request&) {
          w.s.desktop.setStatus(w.button, "AXEnabled", platform::kAXErrorAttributeUnsupported);
        }},
+      // Its identity cannot be read: a failure, not a changed identity.
+      {"ax_error", true, false,
+       [](World& w, Request&) { w.s.desktop.setStatus(w.button, "AXDescription", -25200); },
+       "copy_attribute"},
       // What the element presents changed: its identity no longer matches the observed one.
       {"press_target_changed", true, false,
        [](World& w, Request&) { w.s.desktop.setString(w.button, "AXHelp", "Now deletes"); }},

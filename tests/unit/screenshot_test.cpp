@@ -178,6 +178,8 @@ TEST_F(ScreenshotTest, PermissionAndScreensComeFirst) {
   EXPECT_EQ(failure(), "screen_capture_unavailable");
   EXPECT_TRUE(s.desktop.calls.empty());
   EXPECT_EQ(sc.calls["getShareableContent"], 0);
+  s.platform.screenCapture.reset();
+  EXPECT_EQ(failure(), "screen_capture_unavailable");
 }
 
 TEST_F(ScreenshotTest, MinimizedOrUnknownStateIsRefused) {
