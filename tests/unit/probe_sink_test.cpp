@@ -109,6 +109,7 @@ TEST_F(AudioSinkTest, RefusesBuffersItCannotReadAsInvalidAudioWithoutTouchingThe
       {"rate 0", SimSampleBuffer::float32(0, 2, constant(10, 2, 0.5f))},
       {"rate NaN", SimSampleBuffer::float32(std::nan(""), 2, constant(10, 2, 0.5f))},
       {"copy fails", broken([](SimSampleBuffer& b) { b.copyStatus = -1; })},
+      {"no channels", broken([](SimSampleBuffer& b) { b.format->channelCount = 0; })},
   };
 
   for (const auto& c : cases) {

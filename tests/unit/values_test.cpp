@@ -53,9 +53,12 @@ TEST(JsonScalar, OnlyStringsAreShortened) {
   ScalarValue whole = jsonScalar(AttributeValue::ofString(std::string(4096, 'x')));
   EXPECT_FALSE(whole.truncated);
 
-  EXPECT_EQ(jsonScalar(AttributeValue::ofBoolean(false)).json, Json(false));
-  EXPECT_EQ(jsonScalar(AttributeValue::ofInteger(7)).json, Json(7));
-  EXPECT_EQ(jsonScalar(AttributeValue::ofReal(2.5)).json, Json(2.5));
+  for (const auto& [value, json] : std::vector<std::pair<AttributeValue, Json>>{
+           {AttributeValue::ofBoolean(false), false}, {AttributeValue::ofInteger(7), 7},
+           {AttributeValue::ofReal(2.5), 2.5}}) {
+    EXPECT_EQ(jsonScalar(value).json, json);
+    EXPECT_FALSE(jsonScalar(value).truncated);
+  }
   for (const AttributeValue& other :
        {AttributeValue::ofPoint({1, 2}), AttributeValue::ofElements({}), AttributeValue::other(),
         AttributeValue::ofReal(std::nan(""))}) {
