@@ -1,8 +1,8 @@
 // Window images through the real helper on a real desktop: the GTK fixture paints four
 // quadrants of known colours, and the JPEG attached to "observe" must show them at their
 // places, whatever covers the window; wide windows come back scaled, minimized windows come
-// back refused inside a successful observation, and a window moving under the
-// capture is never reported as a good picture.
+// back refused inside a successful observation, and a window moving under the capture is
+// never reported as a good picture.
 #include <array>
 #include <functional>
 #include <thread>
@@ -80,99 +80,30 @@ class CaptureTest : public ::testing::Test {
   }
 };
 
-TEST_F(CaptureTest, ObserveAttachesAJpegOfTheWindow) {
-  Fixture fixture({"--app-id=org.velmaris.CaptureA", "--title=Colours", "--widgets=colours",
-                   "--size=400x300"});
-  const auto ids = windows("org.velmaris.CaptureA");
+// One window through its life: where it stands, moving under the capture, made wider than
+// an image may be, and minimized.
+TEST_F(CaptureTest, OneWindowShownMovingScaledAndMinimized) {
+  const std::string app = "org.velmaris.CaptureA";
+  Fixture fixture({"--app-id=" + app, "--title=Colours", "--widgets=colours", "--size=400x300"});
+  const auto ids = windows(app);
   ASSERT_EQ(ids.size(), 1u);
-  json r = observeImage("org.velmaris.CaptureA", ids[0]);
-  expectQuadrants(r);
-  const json& v = r["visual"];
-  // The frame is the window manager's, decorations included, where X has it.
-  const auto frame = x.box(x.frameOf(xcb_window_t(v["capture_window_id"].get<std::uint32_t>())));
-  EXPECT_EQ(v["bounds"], (json{{"x", frame.x}, {"y", frame.y}, {"width", frame.width},
-                               {"height", frame.height}, {"coordinate_unit", "point"},
-                               {"origin", "global_top_left"}}));
-}
-
-TEST_F(CaptureTest, ACoveredWindowStillShowsItsOwnPixels) {
-  Fixture below({"--app-id=org.velmaris.CaptureB", "--title=Below", "--widgets=colours", "--size=400x300"});
-  Fixture above({"--app-id=org.velmaris.CaptureC", "--title=Above", "--widgets=empty", "--size=700x500"});
-  ASSERT_EQ(below.command("move-window Below 100 100"), "ok");
-  ASSERT_EQ(above.command("move-window Above 50 50"), "ok");
-  ASSERT_EQ(above.command("present-window Above"), "ok");
-  std::this_thread::sleep_for(300ms);
-  // The helper starts only now: the first capture meets windows just redirected offscreen.
-  const auto ids = windows("org.velmaris.CaptureB");
-  ASSERT_EQ(ids.size(), 1u);
-  const json first = observeImage("org.velmaris.CaptureB", ids[0]);
+  const json first = observeImage(app, ids[0]);
   expectQuadrants(first);
-
-  // The other window does lie on top of all of it.
-  const auto aboveIds = windows("org.velmaris.CaptureC");
-  ASSERT_EQ(aboveIds.size(), 1u);
-  const json cover = observeImage("org.velmaris.CaptureC", aboveIds[0]);
-  ASSERT_TRUE(cover.contains("visual") && first.contains("visual"));
-  const auto belowFrame = x.frameOf(xcb_window_t(first["visual"]["capture_window_id"].get<std::uint32_t>()));
-  const auto aboveFrame = x.frameOf(xcb_window_t(cover["visual"]["capture_window_id"].get<std::uint32_t>()));
-  EXPECT_TRUE(x.stackedAbove(aboveFrame, belowFrame));
-  const testing::XDesktop::Box b = x.box(belowFrame), a = x.box(aboveFrame);
-  EXPECT_TRUE(a.x <= b.x && a.y <= b.y && a.x + a.width >= b.x + b.width && a.y + a.height >= b.y + b.height);
-
-  std::this_thread::sleep_for(1200ms);
-  expectQuadrants(observeImage("org.velmaris.CaptureB", ids[0]));
-}
-
-TEST_F(CaptureTest, WindowsWiderThan1600PointsAreScaledDown) {
-  Fixture fixture({"--app-id=org.velmaris.CaptureD", "--title=Wide", "--widgets=colours", "--size=800x300"});
-  const auto ids = windows("org.velmaris.CaptureD");
-  ASSERT_EQ(ids.size(), 1u);
-  json first = observeImage("org.velmaris.CaptureD", ids[0]);
-  ASSERT_TRUE(first.contains("visual"));
-  // Make the frame, decorations included, exactly 3200 points wide.
+  // The frame is the window manager's, decorations included, where X has it.
   const auto client = xcb_window_t(first["visual"]["capture_window_id"].get<std::uint32_t>());
-  const int decorations = x.box(x.frameOf(client)).width - x.box(client).width;
-  ASSERT_EQ(fixture.command("resize-window Wide " + std::to_string(3200 - decorations) + " 600"), "ok");
-  json r = observeUntil("org.velmaris.CaptureD", ids[0], [](const json& r) {
-    return r.contains("visual") && r["visual"]["bounds"]["width"] == 3200;
-  });
-  ASSERT_TRUE(r.contains("visual")) << r.dump().substr(0, 400);
-  // The size and scale are the unit tests'; the picture must be scaled to them.
-  EXPECT_EQ(r["visual"]["scale_x"], 0.5);
-  expectQuadrants(r);
-}
+  const auto frame = x.box(x.frameOf(client));
+  EXPECT_EQ(first["visual"]["bounds"], (json{{"x", frame.x}, {"y", frame.y}, {"width", frame.width},
+                                             {"height", frame.height}, {"coordinate_unit", "point"},
+                                             {"origin", "global_top_left"}}));
 
-TEST_F(CaptureTest, AMinimizedWindowIsRefusedInsideTheObservation) {
-  Fixture fixture({"--app-id=org.velmaris.CaptureE", "--title=Small", "--widgets=colours"});
-  const auto ids = windows("org.velmaris.CaptureE");
-  ASSERT_EQ(ids.size(), 1u);
-  const json shown = observeImage("org.velmaris.CaptureE", ids[0]);
-  ASSERT_TRUE(shown.contains("visual"));
-  ASSERT_EQ(fixture.command("iconify-window Small"), "ok");
-  // The window manager animates the window away (its frame moves: not a good capture either)
-  // and then unmaps it in its place; from then on it is refused as minimized.
-  const auto frame = x.frameOf(xcb_window_t(shown["visual"]["capture_window_id"].get<std::uint32_t>()));
-  ASSERT_TRUE(testing::eventually([&] { return !x.viewable(frame); }, 2000ms));
-  const json r = observeUntil("org.velmaris.CaptureE", ids[0], [](const json& r) {
-    return r.value("visual_unavailable", "") == "capture_window_minimized";
-  });
-  EXPECT_EQ(r["visual_unavailable"], "capture_window_minimized");
-}
-
-TEST_F(CaptureTest, AWindowMovingDuringTheRequestIsNeverAGoodCaptureOfTheOldPlace) {
-  Fixture fixture({"--app-id=org.velmaris.CaptureG", "--title=Wander", "--widgets=colours"});
-  const auto ids = windows("org.velmaris.CaptureG");
-  ASSERT_EQ(ids.size(), 1u);
-  const json first = observeImage("org.velmaris.CaptureG", ids[0]);
-  ASSERT_TRUE(first.contains("visual"));
-  ASSERT_EQ(fixture.command("move-window Wander 10 100"), "ok");
+  // A window moving during the request is never a good capture of a place it did not hold.
+  ASSERT_EQ(fixture.command("move-window Colours 10 100"), "ok");
   std::this_thread::sleep_for(200ms);
-  ASSERT_EQ(fixture.command("wander-window Wander"), "ok");  // one point right every 4 ms
-  const auto client = xcb_window_t(first["visual"]["capture_window_id"].get<std::uint32_t>());
+  ASSERT_EQ(fixture.command("wander-window Colours"), "ok");  // one point right every 4 ms
   int refused = 0;
   for (int i = 0; i < 8; ++i) {
     const int before = x.box(x.frameOf(client)).x;
-    json r = observeImage("org.velmaris.CaptureG", ids[0]);
+    json r = observeImage(app, ids[0]);
     const int after = x.box(x.frameOf(client)).x;
     ASSERT_TRUE(r.contains("observation_id"));
     if (r.contains("visual_unavailable")) {
@@ -184,7 +115,6 @@ TEST_F(CaptureTest, AWindowMovingDuringTheRequestIsNeverAGoodCaptureOfTheOldPlac
           << code;
       ++refused;
     } else {
-      // Only ever a place the window really held during the request.
       EXPECT_GE(r["visual"]["bounds"]["x"].get<int>(), before);
       EXPECT_LE(r["visual"]["bounds"]["x"].get<int>(), after);
     }
@@ -193,8 +123,51 @@ TEST_F(CaptureTest, AWindowMovingDuringTheRequestIsNeverAGoodCaptureOfTheOldPlac
   // claims success while it moved would show up here as fewer refusals.
   EXPECT_GE(refused, 7);
   ASSERT_EQ(fixture.command("wander-stop"), "ok");
-  json r = observeUntil("org.velmaris.CaptureG", ids[0], [](const json& r) { return r.contains("visual"); });
+
+  // Make the frame, decorations included, exactly 3200 points wide: the picture comes scaled
+  // (its size and scale are the unit tests').
+  const int decorations = frame.width - x.box(client).width;
+  ASSERT_EQ(fixture.command("resize-window Colours " + std::to_string(3200 - decorations) + " 600"), "ok");
+  json r = observeUntil(app, ids[0], [](const json& r) {
+    return r.contains("visual") && r["visual"]["bounds"]["width"] == 3200;
+  });
+  ASSERT_TRUE(r.contains("visual")) << r.dump().substr(0, 400);
+  EXPECT_EQ(r["visual"]["scale_x"], 0.5);
   expectQuadrants(r);
+
+  // The window manager animates the window away (its frame moves: not a good capture either)
+  // and then unmaps it in its place; from then on it is refused as minimized.
+  ASSERT_EQ(fixture.command("iconify-window Colours"), "ok");
+  ASSERT_TRUE(testing::eventually([&] { return !x.viewable(x.frameOf(client)); }, 2000ms));
+  r = observeUntil(app, ids[0], [](const json& r) {
+    return r.value("visual_unavailable", "") == "capture_window_minimized";
+  });
+  EXPECT_EQ(r["visual_unavailable"], "capture_window_minimized");
+}
+
+TEST_F(CaptureTest, ACoveredWindowStillShowsItsOwnPixels) {
+  Fixture below({"--app-id=org.velmaris.CaptureB", "--title=Below", "--widgets=colours", "--size=400x300"});
+  Fixture above({"--app-id=org.velmaris.CaptureC", "--title=Above", "--size=700x500"});
+  ASSERT_EQ(below.command("move-window Below 100 100"), "ok");
+  ASSERT_EQ(above.command("move-window Above 50 50"), "ok");
+  ASSERT_EQ(above.command("present-window Above"), "ok");
+  ASSERT_TRUE(testing::eventually([&] { return x.active(above.pid()); }));
+  std::this_thread::sleep_for(300ms);
+  // The helper starts only now: the first capture meets windows just redirected offscreen.
+  const auto ids = windows("org.velmaris.CaptureB");
+  ASSERT_EQ(ids.size(), 1u);
+  const json first = observeImage("org.velmaris.CaptureB", ids[0]);
+  expectQuadrants(first);
+
+  // The other window, active and so on top, does cover all of it.
+  ASSERT_TRUE(first.contains("visual"));
+  const auto belowFrame = x.box(x.frameOf(xcb_window_t(first["visual"]["capture_window_id"].get<std::uint32_t>())));
+  const auto a = x.box(x.frameOf(x.windowsOf(above.pid()).at(0)));
+  EXPECT_TRUE(a.x <= belowFrame.x && a.y <= belowFrame.y && a.x + a.width >= belowFrame.x + belowFrame.width &&
+              a.y + a.height >= belowFrame.y + belowFrame.height);
+
+  std::this_thread::sleep_for(1200ms);
+  expectQuadrants(observeImage("org.velmaris.CaptureB", ids[0]));
 }
 
 }  // namespace

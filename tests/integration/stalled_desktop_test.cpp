@@ -1,6 +1,7 @@
-// The real helper while the desktop misbehaves: the X server stopped with SIGSTOP (every
-// method answered in time with a clean code, service back after SIGCONT, end of input honoured
-// at once), and an application whose root holds a FIFO where a sandbox's info file would be.
+// The real helper while the desktop misbehaves: the X server stopped with SIGSTOP (each way
+// the helper reaches the window manager answered in time with a clean code, service back after
+// SIGCONT, end of input honoured at once), and an application whose root holds a FIFO where a
+// sandbox's info file would be.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -49,7 +50,7 @@ Json answeredInTime(Helper& helper, const Json& request) {
   return Json::parse(*line);
 }
 
-TEST(StalledDesktop, EveryMethodIsAnsweredInTimeWhileTheXServerIsStopped) {
+TEST(StalledDesktop, RequestsAreAnsweredInTimeWhileTheXServerIsStopped) {
   const char* server = std::getenv("VELMARIS_XVFB_PID");
   ASSERT_TRUE(server) << "run on scripts/virtual-desktop";
   const std::string app = "com.google.Chrome";  // the fixture serves the browser methods too
@@ -65,28 +66,15 @@ TEST(StalledDesktop, EveryMethodIsAnsweredInTimeWhileTheXServerIsStopped) {
                         {"include_image", true}};
   response = helper.request(observe);
   ASSERT_TRUE(response["result"].contains("content")) << response.dump().substr(0, 400);
-  const std::string observation = response["result"]["observation_id"];
-  const std::string element = response["result"]["tree"]["element_ref"];
   const Json browser = {{"app", app}, {"process_id", fixture.pid()}, {"process_started", started}};
   ASSERT_TRUE(helper.request(with({{"id", 3}, {"method", "browser_status"}}, browser))
                   .contains("result"));
 
-  const Json onElement = {{"app", app}, {"window_id", window}, {"observation_id", observation},
-                          {"element_ref", element}};
-  const Json target = {{"app", app}, {"window_id", window}, {"observation_id", observation},
-                       {"role", "AXButton"}, {"label", "Press me"}};
-  // What the helper cannot learn from the window manager in time, it cannot find; the
-  // press consumed the observation, so the later requests through it find none.
+  // What the helper cannot learn from the window manager in time, it cannot find. Every
+  // method but the browser's first finds its process through the one list of the window
+  // manager's clients that "windows" reads, each waiting its whole deadline.
   const std::pair<Json, const char*> requests[] = {
       {{{"method", "windows"}, {"app", app}}, "process_not_found"},
-      {observe, "process_not_found"},
-      {{{"method", "observe_targets"}, {"app", app}, {"window_id", window}, {"include_image", true}},
-       "process_not_found"},
-      {with({{"method", "press"}}, onElement), "process_not_found"},
-      {with({{"method", "action"}, {"action", "AXPress"}}, onElement), "observation_unavailable"},
-      {with({{"method", "set_value"}, {"value", "x"}}, onElement), "observation_unavailable"},
-      {with({{"method", "press_target"}}, target), "observation_unavailable"},
-      {with({{"method", "set_value_target"}, {"value", "x"}}, target), "observation_unavailable"},
       {with({{"method", "browser_status"}}, browser), "process_identity_changed"},
       {with({{"method", "browser_reveal"}}, browser), "process_identity_changed"},
   };
@@ -102,14 +90,13 @@ TEST(StalledDesktop, EveryMethodIsAnsweredInTimeWhileTheXServerIsStopped) {
   EXPECT_TRUE(eventually([&] { return (response = helper.request(observe))["result"].contains("content"); }, 10s, 200ms))
       << response.dump().substr(0, 400);
 
-  // End of input while the server is stopped, a capture just given up on: a prompt exit.
+  // End of input while the server is stopped, just after an observation gave up: a prompt exit.
   StoppedServer stopped(std::atoi(server));
-  answeredInTime(helper, observe);
+  EXPECT_EQ(answeredInTime(helper, observe)["error"]["code"], "process_not_found");
   const auto start = Clock::now();
   helper.process().closeInput();
   EXPECT_EQ(helper.process().wait(2000ms).value_or(-1), 0);
   EXPECT_LT(Clock::now() - start, 2000ms);
-  EXPECT_EQ(helper.errorText(), "");
 }
 
 TEST(StalledDesktop, AFifoWhereTheSandboxInfoWouldBeIsNotWaitedOn) {

@@ -152,16 +152,6 @@ std::optional<std::string> Process::readLine(Millis timeout) {
   }
 }
 
-std::string Process::readAvailable(std::size_t max, Millis timeout) {
-  auto deadline = Clock::now() + timeout;
-  while (outBuffer_.size() < max && !outClosed_ && Clock::now() < deadline) {
-    pump(Millis(remainingMillis(deadline)));
-  }
-  std::string taken = outBuffer_.substr(0, max);
-  outBuffer_.erase(0, taken.size());
-  return taken;
-}
-
 std::string Process::errorText() {
   if (err_ >= 0 && !drain(err_, errBuffer_)) closeFd(err_);
   return errBuffer_;
@@ -212,7 +202,6 @@ Helper::Helper()
 
 Helper::~Helper() {
   // A sanitizer reports on standard error and, for leaks, at exit: end the input, then look.
-  if (!sanitizedHelper()) return;
   process_.closeInput();
   const auto status = process_.wait(10000ms);
   if (status != 0 || !process_.errorText().empty())
@@ -402,17 +391,6 @@ bool XDesktop::active(pid_t pid) {
          window != XCB_WINDOW_NONE && pidOf(window) == pid;
 }
 
-bool XDesktop::stackedAbove(xcb_window_t a, xcb_window_t b) {
-  auto* tree = xcb_query_tree_reply(c_, xcb_query_tree(c_, root_), nullptr);
-  if (!tree) return false;
-  const xcb_window_t* children = xcb_query_tree_children(tree);  // bottom to top
-  const int n = xcb_query_tree_children_length(tree);
-  const auto ia = std::find(children, children + n, a), ib = std::find(children, children + n, b);
-  const bool above = ia != children + n && ib != children + n && ia > ib;
-  std::free(tree);
-  return above;
-}
-
 void XDesktop::iconify(pid_t pid) {
   // The ICCCM request a client makes to iconify itself, sent on its behalf.
   auto* atom = xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, 15, "WM_CHANGE_STATE"), nullptr);
@@ -463,10 +441,7 @@ std::string Fixture::command(std::string_view line, Millis timeout) {
   return *answer;
 }
 
-void Fixture::expectOK(const std::string& line) {
-  const std::string answer = command(line);
-  if (answer != "ok") throw std::runtime_error(line + ": " + answer);
-}
+Fixture::~Fixture() { EXPECT_EQ(process_.errorText(), "") << "from the fixture"; }
 
 // --- Application ---------------------------------------------------------------------
 
@@ -516,7 +491,7 @@ SilentPeerApplication::SilentPeerApplication() {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, socketPath_.c_str(), sizeof address.sun_path - 1);
-  listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
       ::listen(listener_, 8) < 0)
     throw std::runtime_error("cannot listen on " + socketPath_);
@@ -528,27 +503,21 @@ SilentPeerApplication::SilentPeerApplication() {
     throw std::runtime_error("cannot join the accessibility bus");
   busName_ = unique;
   bus_ = bus.release();
-  thread_ = std::thread([this] { serve(); });
+  thread_ = std::thread([this] {
+    while (!stop_) {
+      while (sd_bus_process(bus_, nullptr) > 0) {
+      }
+      sd_bus_wait(bus_, 20000);
+    }
+  });
 }
 
 SilentPeerApplication::~SilentPeerApplication() {
   stop_ = true;
   thread_.join();
-  for (int fd : accepted_) ::close(fd);
   ::close(listener_);
   ::unlink(socketPath_.c_str());
   sd_bus_flush_close_unref(bus_);
-}
-
-void SilentPeerApplication::serve() {
-  while (!stop_) {
-    while (sd_bus_process(bus_, nullptr) > 0) {
-    }
-    // Taken and held, never read from or written to.
-    for (int fd; (fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
-      accepted_.push_back(fd);
-    sd_bus_wait(bus_, 20000);
-  }
 }
 
 double processStarted(pid_t pid) {

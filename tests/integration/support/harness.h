@@ -45,8 +45,6 @@ class Process {
   void closeInput();
   // One line of standard output without its line feed; nothing on timeout or end of output.
   std::optional<std::string> readLine(Millis timeout);
-  // Whatever standard output holds within the timeout, up to `max` bytes.
-  std::string readAvailable(std::size_t max, Millis timeout);
   // Everything written to standard error so far.
   std::string errorText();
   // The exit status once the process has ended within the timeout (-signal when killed).
@@ -63,7 +61,9 @@ class Process {
   std::optional<int> status_;
 };
 
-// velmaris-gui, spoken to one line at a time.
+// velmaris-gui, spoken to one line at a time. When it goes, its input is closed, and it must
+// end with status 0 having written nothing to standard error (under the sanitizers, that
+// includes their reports).
 class Helper {
  public:
   Helper();
@@ -79,25 +79,25 @@ class Helper {
   Process process_;
 };
 
-// The GTK fixture application (tests/fixtures/velmaris-fixture.c).
+// The GTK fixture application (tests/fixtures/velmaris-fixture.c). GTK writes to standard
+// error only when it was made to do something wrong (a CRITICAL for a call that should never
+// have reached it): the test fails when a fixture that wrote anything goes.
 class Fixture {
  public:
   // Starts it with `arguments` and waits for "ready", until the window manager lists its
   // `windows` windows and, unless it runs without accessibility, until the registry does.
   explicit Fixture(const std::vector<std::string>& arguments, std::size_t windows = 1,
                    bool accessible = true);
+  ~Fixture();
   pid_t pid() const { return process_.pid(); }
   // Sends a control line and returns the fixture's answer.
   std::string command(std::string_view line, Millis timeout = 5000ms);
-  void openWindow(std::string_view title) { expectOK("open-window " + std::string(title)); }
-  void closeWindow(std::string_view title) { expectOK("close-window " + std::string(title)); }
   // Waits until the window manager and (when accessible) the registry show `windows`
   // windows of this process.
   bool waitForWindows(std::size_t windows, Millis timeout = 10000ms);
   Process& process() { return process_; }
 
  private:
-  void expectOK(const std::string& line);  // throws unless the answer is "ok"
   Process process_;
   bool accessible_;
 };
@@ -116,8 +116,8 @@ class Application {
 };
 
 // An application on the accessibility bus, served by a thread of this process: asked over the
-// bus, it hands out the address of a socket that accepts connections and never says a word,
-// and lists no children; everything else it leaves unanswered by any method.
+// bus, it hands out the address of a socket that takes connections into its backlog and never
+// says a word, and lists no children; everything else it leaves unanswered by any method.
 class SilentPeerApplication {
  public:
   SilentPeerApplication();
@@ -130,10 +130,8 @@ class SilentPeerApplication {
   std::string socketAddress() const { return "unix:path=" + socketPath_; }
 
  private:
-  void serve();
   sd_bus* bus_ = nullptr;
   int listener_ = -1;
-  std::vector<int> accepted_;
   std::string socketPath_, busName_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
@@ -163,7 +161,6 @@ class XDesktop {
   bool viewable(xcb_window_t window);
   bool anyViewable(pid_t pid);
   bool active(pid_t pid);  // owns the active window
-  bool stackedAbove(xcb_window_t a, xcb_window_t b);
   void iconify(pid_t pid);
 
  private:
