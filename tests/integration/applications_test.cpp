@@ -122,7 +122,6 @@ TEST_P(RealApplications, SurviveEveryMethodAndReportEnabledElementsOnScreen) {
 
   r = ask({{"method", "observe"}, {"window_id", window}});
   EXPECT_TRUE(r.contains("result")) << r.dump();
-  EXPECT_EQ(helper.errorText(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Toolkits, RealApplications, ::testing::ValuesIn(kApplications),

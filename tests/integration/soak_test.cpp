@@ -128,9 +128,6 @@ TEST(Soak, TenThousandMixedRequestsLeaveNoTrace) {
               "threads %ld -> %ld\n",
               id, std::chrono::duration<double>(took).count(), warm.residentKiB, after.residentKiB,
               warm.descriptors, after.descriptors, warm.threads, after.threads);
-  helper.process().closeInput();
-  EXPECT_EQ(helper.process().wait(5000ms), 0);
-  EXPECT_EQ(helper.errorText(), "");
 }
 
 }  // namespace
