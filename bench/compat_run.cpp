@@ -316,7 +316,8 @@ class Run {
       for (const Json* node : nodes)
         notes_.push_back("node " + (*node)["role"].dump() + " " + (*node)["label"].dump() + " " +
                          (*node)["value"].dump().substr(0, 60) + " " +
-                         (node->contains("bounds") ? (*node)["bounds"].dump() : ""));
+                         (node->contains("bounds") ? (*node)["bounds"].dump() : "") +
+                         (node->contains("actions") ? " " + (*node)["actions"].dump() : ""));
     observeMs_ = median(times);
     cells_["observe"] = std::to_string(nodes.size()) + " elements, " + fixed(observeMs_) +
                         " ms" + content + (r["result"]["truncated"] == true ? ", truncated" : "");
@@ -343,7 +344,8 @@ class Run {
         notes_.push_back("target " + target["role"].dump() + " " + target["label"].dump() + " " +
                          target["identifier"].dump() + (target["pressable"] == true ? " pressable" : "") +
                          (target["settable"] == true ? " settable" : "") +
-                         (target["enabled"] == true ? "" : " disabled"));
+                         (target["enabled"] == true ? "" : " disabled") + " " +
+                         target.value("actions", Json::array()).dump());
     cells_["targets"] = std::to_string(targets_["targets"].size()) + " (" +
                         std::to_string(pressable) + " pressable, " + std::to_string(settable) +
                         " settable)";

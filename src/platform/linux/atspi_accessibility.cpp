@@ -188,6 +188,22 @@ constexpr const char* kItemSignature = "a((so)(so)(so)iiassusau)";
 
 }  // namespace
 
+// Whether the application's toolkit is GTK (3 through at-spi2-atk names itself "gtk", GTK 4
+// "GTK"), asked once per application.
+bool AtspiAccessibility::gtkToolkit(const std::string& owner) {
+  if (gtkApplications_.count(owner)) return true;
+  if (otherToolkits_.count(owner)) return false;
+  BusMessage toolkit;
+  std::string name;
+  const bool gtk = bus_->property(owner, kRootPath, "org.a11y.atspi.Application", "ToolkitName",
+                                  "s", toolkit) == kAXErrorSuccess &&
+                   readString(toolkit, name) && (name == "gtk" || name == "GTK");
+  auto& known = gtk ? gtkApplications_ : otherToolkits_;
+  if (known.size() >= kMaxCachedInterfaces) known.clear();
+  known.insert(owner);
+  return gtk;
+}
+
 // An application that keeps a cache of its objects (GTK 4.8) answers `Cache.GetItems` with the
 // states, role, name, description and interfaces of every object it has handed out, computed
 // when asked, in one reply: a walk that observes reads them at its start and asks the objects
@@ -207,17 +223,9 @@ void AtspiAccessibility::loadItems(const std::string& owner) {
   // Only GTK's caches are read (GTK 3 through at-spi2-atk names itself "gtk", GTK 4 "GTK"):
   // a cache holds every object the application has handed out, hidden ones too, and the
   // other toolkits' (Gecko, Chromium, Qt) are not asked for more than the walk reads.
-  if (!gtkApplications_.count(owner)) {
-    BusMessage toolkit;
-    std::string name;
-    if (bus_->property(owner, kRootPath, "org.a11y.atspi.Application", "ToolkitName", "s",
-                       toolkit) != kAXErrorSuccess ||
-        !readString(toolkit, name) || (name != "gtk" && name != "GTK")) {
-      noItems_.insert(owner);
-      return;
-    }
-    if (gtkApplications_.size() >= kMaxCachedInterfaces) gtkApplications_.clear();
-    gtkApplications_.insert(owner);
+  if (!gtkToolkit(owner)) {
+    noItems_.insert(owner);
+    return;
   }
   BusMessage reply;
   const AXError status =
@@ -379,13 +387,18 @@ void AtspiAccessibility::readAheadVisits(const std::string& owner,
            (walkReads_ == WalkReads::targets && (mask & kActable) != 0);
   };
   if (!itemsTried_) loadItems(owner);
+  const bool oneCall = namesInOneCall({owner, std::string()});
   // What an object's item (loadItems) told is not asked again.
   auto byInterfaces = [&](unsigned mask, const VisitHint& hint, ReadAheadBatch& batch,
                           const Item* listed) {
     if (base && actionsAhead && (mask & kAction)) {
-      batch.calls.push_back({kProperties, "Get", "ss", kActionInterface, "NActions"});
-      for (std::int32_t i = 0; i < std::min(hint.actionCount, kMaxActionsAhead); ++i)
-        batch.calls.push_back({kActionInterface, "GetName", "i", nullptr, nullptr, i});
+      if (oneCall && !hint.namesByIndex) {
+        batch.calls.push_back({kActionInterface, "GetActions"});
+      } else {
+        batch.calls.push_back({kProperties, "Get", "ss", kActionInterface, "NActions"});
+        for (std::int32_t i = 0; i < std::min(hint.actionCount, kMaxActionsAhead); ++i)
+          batch.calls.push_back({kActionInterface, "GetName", "i", nullptr, nullptr, i});
+      }
     }
     batch.attributes = readsAttributes(mask);
     if (!batch.attributes) return;
@@ -444,7 +457,10 @@ void AtspiAccessibility::readAheadVisits(const std::string& owner,
       if (walkReads_ != WalkReads::labels && !listed)
         batch.calls.push_back({kProperties, "Get", "ss", kAccessibleInterface, "Name"});
       if (cached->second & kAction)
-        batch.calls.push_back({kProperties, "Get", "ss", kActionInterface, "NActions"});
+        batch.calls.push_back(oneCall && !hint.namesByIndex
+                                  ? ReadAhead{kActionInterface, "GetActions"}
+                                      : ReadAhead{kProperties, "Get", "ss", kActionInterface,
+                                                  "NActions"});
       batch.attributes = false;
     } else if (known.back()) {
       byInterfaces(cached->second, hint, batch, listed);
@@ -715,11 +731,9 @@ AXError AtspiAccessibility::passesOn(const Element& element, Element& only) {
     status = stringProperty(element, "Name", name);
     if (status != kAXErrorSuccess || !name.empty()) return status;
     if (mask & kAction) {
-      BusMessage reply;
       std::int32_t actions = 0;
-      status = bus_->property(element.owner, element.path, kActionInterface, "NActions", "i", reply);
+      status = actionCount(element, actions);
       if (status != kAXErrorSuccess) return status;
-      if (!readBasic(reply, 'i', &actions)) return kAXErrorFailure;
       if (actions > 0) return kAXErrorSuccess;
     }
   }
@@ -1294,18 +1308,103 @@ AXError AtspiAccessibility::getPid(const Element& element, std::int32_t& pid) {
 }
 
 // Action names are the programmatic ones, `GetName(i)` for each of `NActions`: the same in
-// every locale. `GetActions` is never called: its first field is the localized name
-// ("Klicken" in German, "" from Chromium), and Firefox answers it for a hidden button with
-// a reply that is not valid UTF-8, which makes libdbus abort Firefox.
+// every locale. `GetActions` answers every action of an element in one reply, but its first
+// field is the localized name ("Klicken" in German, "" from Chromium), and Firefox answers it
+// for a hidden button with a reply that is not valid UTF-8, which makes libdbus abort
+// Firefox. So it is asked of GTK applications only (at-spi2-atk and GTK 4 build the reply
+// from the same names, in valid UTF-8), once their first element with actions answered it
+// with the programmatic names (an application whose messages are not translated), and its
+// names are taken for an element only when each is one that maps to an action: any other
+// element, and every application where they differed, is read one action at a time.
 AXError AtspiAccessibility::atspiActions(const Element& element,
                                          std::vector<AtspiAction>& actions) {
-  constexpr std::int32_t kMaxActions = 64;
   actions.clear();
+  std::vector<std::string> names;
+  if (namesInOneCall(element)) {
+    AXError status = actionsInOneCall(element, names);
+    if (status != kAXErrorSuccess) return status;
+    if (std::all_of(names.begin(), names.end(), [](const auto& n) { return mappedActionName(n); })) {
+      for (std::size_t i = 0; i < names.size(); ++i)
+        actions.push_back({std::int32_t(i), std::move(names[i])});
+      return kAXErrorSuccess;
+    }
+    // Names that map to nothing may be translations of ones that do (GTK 4's own action
+    // names, "win.undo", are not): this element is read one action at a time from now on.
+    if (visitHints_.size() >= kMaxCachedInterfaces) visitHints_.clear();
+    visitHints_[cacheKey(element)].namesByIndex = true;
+  }
+  AXError status = actionsByIndex(element, actions);
+  if (status != kAXErrorSuccess || actions.empty() || unregistered(element) ||
+      actionNaming_[element.owner] != ActionNaming::undecided)
+    return status;
+  // The first element with actions decides for its application.
+  bool same = gtkToolkit(element.owner) &&
+              actionsInOneCall(element, names) == kAXErrorSuccess && names.size() == actions.size();
+  for (std::size_t i = 0; same && i < names.size(); ++i)
+    same = names[i].size() == actions[i].name.size() &&
+           std::equal(names[i].begin(), names[i].end(), actions[i].name.begin(),
+                      [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); });
+  if (actionNaming_.size() >= kMaxCachedInterfaces) actionNaming_.clear();
+  actionNaming_[element.owner] = same ? ActionNaming::oneCall : ActionNaming::byIndex;
+  return status;
+}
+
+// Whether the application's names are read in one call, and the element's too (with no path:
+// the application's).
+bool AtspiAccessibility::namesInOneCall(const Element& element) const {
+  auto found = actionNaming_.find(element.owner);
+  if (found == actionNaming_.end() || found->second != ActionNaming::oneCall) return false;
+  if (element.path.empty()) return true;
+  auto hint = visitHints_.find(cacheKey(element));
+  return hint == visitHints_.end() || !hint->second.namesByIndex;
+}
+
+// The first field of each of `GetActions`' (name, description, key binding) triples.
+AXError AtspiAccessibility::actionsInOneCall(const Element& element,
+                                             std::vector<std::string>& names) {
+  constexpr std::size_t kMaxActions = 64;
+  names.clear();
+  BusMessage reply;
+  AXError status = bus_->call(element.owner, element.path, kActionInterface, "GetActions", reply);
+  if (status != kAXErrorSuccess) return status;
+  sd_bus_message* m = reply.get();
+  if (sd_bus_message_enter_container(m, 'a', "(sss)") <= 0) return kAXErrorFailure;
+  for (;;) {
+    const char *name = nullptr, *description = nullptr, *keys = nullptr;
+    int r = sd_bus_message_read(m, "(sss)", &name, &description, &keys);
+    if (r < 0) return kAXErrorFailure;
+    if (r == 0 || names.size() == kMaxActions) break;
+    names.emplace_back(name);
+  }
+  return kAXErrorSuccess;
+}
+
+// How many actions an element has: `NActions`, or where the names come in one call, their
+// number (the same answer: both count the toolkit's actions of the element).
+AXError AtspiAccessibility::actionCount(const Element& element, std::int32_t& count) {
+  count = 0;
+  if (namesInOneCall(element)) {
+    std::vector<std::string> names;
+    AXError status = actionsInOneCall(element, names);
+    count = std::int32_t(names.size());
+    return status;
+  }
   BusMessage reply;
   AXError status =
       bus_->property(element.owner, element.path, kActionInterface, "NActions", "i", reply);
   if (status != kAXErrorSuccess) return status;
+  return readBasic(reply, 'i', &count) ? kAXErrorSuccess : kAXErrorFailure;
+}
+
+AXError AtspiAccessibility::actionsByIndex(const Element& element,
+                                           std::vector<AtspiAction>& actions) {
+  constexpr std::int32_t kMaxActions = 64;
+  actions.clear();
   std::int32_t count = 0;
+  BusMessage reply;
+  AXError status =
+      bus_->property(element.owner, element.path, kActionInterface, "NActions", "i", reply);
+  if (status != kAXErrorSuccess) return status;
   if (!readBasic(reply, 'i', &count)) return kAXErrorFailure;
   count = std::clamp(count, 0, kMaxActions);
   if (walking_ && count > 0) {

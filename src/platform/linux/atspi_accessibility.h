@@ -118,6 +118,11 @@ class AtspiAccessibility final : public Accessibility {
   AXError value(const Element& element, const Facts& facts, AttributeValue& value);
   AXError valueRange(const Element& element, ValueRange& range);
   AXError atspiActions(const Element& element, std::vector<AtspiAction>& actions);
+  AXError actionsByIndex(const Element& element, std::vector<AtspiAction>& actions);
+  AXError actionsInOneCall(const Element& element, std::vector<std::string>& names);
+  AXError actionCount(const Element& element, std::int32_t& count);
+  bool namesInOneCall(const Element& element) const;
+  bool gtkToolkit(const std::string& owner);
   AXError scrollBars(const Element& pane, Element* vertical, Element* horizontal);
   AXError stepValue(const Element& element, double direction);
   AXError scrollByPage(const Element& pane, bool vertical, double direction);
@@ -140,7 +145,8 @@ class AtspiAccessibility final : public Accessibility {
   std::unordered_map<std::string, unsigned> interfaceCache_;
   // What the last visit of an element found, to decide what the next visit reads ahead:
   // children and text are only read ahead when they were small, action names when their
-  // number is known (-1: not known), the description when the name was empty or not read,
+  // number is known (-1: not known) and one at a time where those in one call did not all
+  // map, the description when the name was empty or not read,
   // the name in every walk when it decides whether the element passes its one child on, no
   // attributes of one that did, and only the state of a child that was hidden.
   struct VisitHint {
@@ -151,6 +157,7 @@ class AtspiAccessibility final : public Accessibility {
     bool passesOnCandidate = false;
     bool hidden = false;
     bool passedOn = false;
+    bool namesByIndex = false;  // its names in one call were not all ones that map
   };
   std::unordered_map<std::string, VisitHint> visitHints_;
   // The items of one application in this walk (by path), when they were read, and the
@@ -160,7 +167,11 @@ class AtspiAccessibility final : public Accessibility {
   std::uint64_t itemsUsec_ = 0;
   std::size_t itemsUsed_ = 0;
   bool itemsTried_ = false;
-  std::unordered_set<std::string> noItems_, gtkApplications_;
+  std::unordered_set<std::string> noItems_, gtkApplications_, otherToolkits_;
+  // How each application's action names are read (atspiActions): not decided yet, all of
+  // an element's in one call, or one call per action.
+  enum class ActionNaming { undecided, oneCall, byIndex };
+  std::unordered_map<std::string, ActionNaming> actionNaming_;
   bool walking_ = false;  // reads may be read ahead only during a walk
   WalkReads walkReads_ = WalkReads::structure;
 };

@@ -27,7 +27,7 @@ std::uint64_t coarseUsec() {
 constexpr const char* kReadOnlyMembers[] = {
     "GetState",   "GetRole",    "GetInterfaces", "GetChildren",   "GetChildAtIndex",
     "GetIndexInParent", "GetName", "GetExtents", "GetText", "GetAttributes",
-    "GetApplicationBusAddress", "GetConnectionUnixProcessID"};
+    "GetApplicationBusAddress", "GetConnectionUnixProcessID", "GetActions"};
 
 int onReadAheadReply(sd_bus_message* message, void* userdata, sd_bus_error*) {
   auto* entry = static_cast<KeptReplies::Entry*>(userdata);

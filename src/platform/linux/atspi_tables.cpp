@@ -131,10 +131,27 @@ bool isIndicatorRole(std::uint32_t role) {
          role == static_cast<std::uint32_t>(AtspiRole::LevelBar);
 }
 
-std::optional<std::string_view> axAction(std::string_view atspiName, std::uint32_t role) {
-  std::string name(atspiName);
+namespace {
+
+std::string lowered(std::string_view text) {
+  std::string name(text);
   std::transform(name.begin(), name.end(), name.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return name;
+}
+
+}  // namespace
+
+bool mappedActionName(std::string_view atspiName) {
+  const std::string name = lowered(atspiName);
+  if (name == "activate" || name == "cancel" || name == "close") return true;
+  for (const auto& entry : kActions)
+    if (entry.atspiName == name) return true;
+  return false;
+}
+
+std::optional<std::string_view> axAction(std::string_view atspiName, std::uint32_t role) {
+  const std::string name = lowered(atspiName);
   if (name == "activate") {
     bool confirms = isTextRole(role) || role == static_cast<std::uint32_t>(AtspiRole::SpinButton);
     return confirms ? "AXConfirm" : "AXPress";

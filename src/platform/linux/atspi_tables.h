@@ -76,5 +76,7 @@ bool isIndicatorRole(std::uint32_t role);
 
 // The AX action an AT-SPI action name stands for on an object of `role`, if any.
 std::optional<std::string_view> axAction(std::string_view atspiName, std::uint32_t role);
+// Whether `name` (without case) is an AT-SPI action name some role maps to an action.
+bool mappedActionName(std::string_view name);
 
 }  // namespace velmaris::platform::linux_desktop
