@@ -188,20 +188,19 @@ constexpr const char* kItemSignature = "a((so)(so)(so)iiassusau)";
 
 }  // namespace
 
-// Whether the application's toolkit is GTK (3 through at-spi2-atk names itself "gtk", GTK 4
-// "GTK"), asked once per application.
-bool AtspiAccessibility::gtkToolkit(const std::string& owner) {
-  if (gtkApplications_.count(owner)) return true;
-  if (otherToolkits_.count(owner)) return false;
-  BusMessage toolkit;
+// The application's toolkit as it names itself (GTK 3 through at-spi2-atk "gtk", GTK 4 "GTK",
+// Qt "Qt", Gecko, Chromium), asked once per application; "" when it did not answer.
+const std::string& AtspiAccessibility::toolkit(const std::string& owner) {
+  auto found = toolkits_.find(owner);
+  if (found != toolkits_.end()) return found->second;
+  BusMessage reply;
   std::string name;
-  const bool gtk = bus_->property(owner, kRootPath, "org.a11y.atspi.Application", "ToolkitName",
-                                  "s", toolkit) == kAXErrorSuccess &&
-                   readString(toolkit, name) && (name == "gtk" || name == "GTK");
-  auto& known = gtk ? gtkApplications_ : otherToolkits_;
-  if (known.size() >= kMaxCachedInterfaces) known.clear();
-  known.insert(owner);
-  return gtk;
+  if (bus_->property(owner, kRootPath, "org.a11y.atspi.Application", "ToolkitName", "s",
+                     reply) != kAXErrorSuccess ||
+      !readString(reply, name))
+    name.clear();
+  if (toolkits_.size() >= kMaxCachedInterfaces) toolkits_.clear();
+  return toolkits_[owner] = std::move(name);
 }
 
 // An application that keeps a cache of its objects (GTK 4.8) answers `Cache.GetItems` with the
@@ -223,7 +222,7 @@ void AtspiAccessibility::loadItems(const std::string& owner) {
   // Only GTK's caches are read (GTK 3 through at-spi2-atk names itself "gtk", GTK 4 "GTK"):
   // a cache holds every object the application has handed out, hidden ones too, and the
   // other toolkits' (Gecko, Chromium, Qt) are not asked for more than the walk reads.
-  if (!gtkToolkit(owner)) {
+  if (const std::string& name = toolkit(owner); name != "gtk" && name != "GTK") {
     noItems_.insert(owner);
     return;
   }
@@ -1311,11 +1310,13 @@ AXError AtspiAccessibility::getPid(const Element& element, std::int32_t& pid) {
 // every locale. `GetActions` answers every action of an element in one reply, but its first
 // field is the localized name ("Klicken" in German, "" from Chromium), and Firefox answers it
 // for a hidden button with a reply that is not valid UTF-8, which makes libdbus abort
-// Firefox. So it is asked of GTK applications only (at-spi2-atk and GTK 4 build the reply
-// from the same names, in valid UTF-8), once their first element with actions answered it
-// with the programmatic names (an application whose messages are not translated), and its
-// names are taken for an element only when each is one that maps to an action: any other
-// element, and every application where they differed, is read one action at a time.
+// Firefox. So it is asked only of GTK and Qt applications (at-spi2-atk, GTK 4 and Qt 5 and 6
+// answered it for every object, alive), and only once their first element with actions
+// answered it with the programmatic names (an application whose messages are not
+// translated); its names are taken for an element only when each is one that maps to an
+// action. Any other element (LibreOffice's own answer ""), and every application where the
+// names differed (Chromium's are "", a German locale's "Klicken"), is read one action at a
+// time.
 AXError AtspiAccessibility::atspiActions(const Element& element,
                                          std::vector<AtspiAction>& actions) {
   actions.clear();
@@ -1338,7 +1339,8 @@ AXError AtspiAccessibility::atspiActions(const Element& element,
       actionNaming_[element.owner] != ActionNaming::undecided)
     return status;
   // The first element with actions decides for its application.
-  bool same = gtkToolkit(element.owner) &&
+  const std::string& name = toolkit(element.owner);
+  bool same = (name == "gtk" || name == "GTK" || name == "Qt") &&
               actionsInOneCall(element, names) == kAXErrorSuccess && names.size() == actions.size();
   for (std::size_t i = 0; same && i < names.size(); ++i)
     same = names[i].size() == actions[i].name.size() &&

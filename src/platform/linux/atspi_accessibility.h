@@ -122,7 +122,7 @@ class AtspiAccessibility final : public Accessibility {
   AXError actionsInOneCall(const Element& element, std::vector<std::string>& names);
   AXError actionCount(const Element& element, std::int32_t& count);
   bool namesInOneCall(const Element& element) const;
-  bool gtkToolkit(const std::string& owner);
+  const std::string& toolkit(const std::string& owner);
   AXError scrollBars(const Element& pane, Element* vertical, Element* horizontal);
   AXError stepValue(const Element& element, double direction);
   AXError scrollByPage(const Element& pane, bool vertical, double direction);
@@ -167,7 +167,8 @@ class AtspiAccessibility final : public Accessibility {
   std::uint64_t itemsUsec_ = 0;
   std::size_t itemsUsed_ = 0;
   bool itemsTried_ = false;
-  std::unordered_set<std::string> noItems_, gtkApplications_, otherToolkits_;
+  std::unordered_set<std::string> noItems_;
+  std::unordered_map<std::string, std::string> toolkits_;  // `ToolkitName`, by bus name
   // How each application's action names are read (atspiActions): not decided yet, all of
   // an element's in one call, or one call per action.
   enum class ActionNaming { undecided, oneCall, byIndex };
