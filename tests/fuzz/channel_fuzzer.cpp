@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include "gui/ax_helper.h"
@@ -24,6 +24,7 @@ namespace {
 using namespace velmaris;
 using platform::AttributeValue;
 using platform::Element;
+using Ordered = nlohmann::ordered_json;  // keeps the keys in the order they were written
 
 [[noreturn]] void fail(const char* what, std::string_view line, std::string_view response) {
   std::fprintf(stderr, "%s\nline: %.300s\nresponse: %.300s\n", what,
@@ -76,6 +77,13 @@ struct Latest {
   std::string observation = "none";
   std::vector<std::string> refs;
 
+  // Takes the refs under `node` in the order of a walk that takes a node before its children.
+  void collect(const Ordered& node) {
+    if (node.is_object() && node.contains("element_ref") && node["element_ref"].is_string())
+      refs.push_back(node["element_ref"]);
+    if (node.is_structured())
+      for (const Ordered& member : node) collect(member);
+  }
   std::string substitute(std::string_view line) const {
     std::string out;
     for (std::size_t i = 0; i < line.size(); ++i) {
@@ -94,126 +102,47 @@ struct Latest {
   }
 };
 
-// Reads a line of JSON as it is parsed, without building it (a tree of every response
-// costs more than serving most requests): whether it is one object, whether the keys of
-// every object are sorted, its members, its id (the last one, as a parsed tree keeps), the
-// include_image flag of a request, the error code of a response, and the observation id and
-// element refs of a result, refs in the order of a walk that takes a node before its
-// children.
-struct Reader : nlohmann::json_sax<nlohmann::json> {
-  struct Level {
-    bool object;
-    std::size_t refsAt;  // where this object's own ref goes among the refs
-    std::string key;  // the last key, whose value is being read
-    bool keyed = false;
-  };
-  std::vector<Level> levels;
-  bool topObject = false;
-  bool sorted = true;
-  int members = 0;
-  bool hasID = false, hasResult = false, hasError = false;
-  nlohmann::json id;
-  bool idScalar = true;
-  bool image = false;
-  std::string code;
-  std::string observation;
-  std::vector<std::string> refs;
-
-  bool atTop(const char* key) const { return levels.size() == 1 && levels.back().key == key; }
-  bool under(const char* member) const { return levels.size() > 1 && levels.front().key == member; }
-  template <typename Value>
-  bool scalar(Value&& value) {
-    if (atTop("include_image")) {
-      if constexpr (std::is_same_v<std::decay_t<Value>, bool>) image = value;
-      else image = false;
+// Whether the keys of every object in `value` are in increasing order.
+bool sorted(const Ordered& value) {
+  if (!value.is_structured()) return true;
+  const std::string* previous = nullptr;
+  for (auto it = value.begin(); it != value.end(); ++it) {
+    if (value.is_object()) {
+      if (previous && !(*previous < it.key())) return false;
+      previous = &it.key();
     }
-    if (atTop("id")) id = std::forward<Value>(value);
-    return true;
+    if (!sorted(it.value())) return false;
   }
-  bool container(bool object) {
-    if (levels.empty()) topObject = object;
-    if (atTop("id")) idScalar = false;
-    if (atTop("include_image")) image = false;
-    levels.push_back(Level{object, refs.size(), {}});
-    return true;
-  }
+  return true;
+}
 
-  bool null() override { return scalar(nullptr); }
-  bool boolean(bool value) override { return scalar(value); }
-  bool number_integer(number_integer_t value) override { return scalar(value); }
-  bool number_unsigned(number_unsigned_t value) override { return scalar(value); }
-  bool number_float(number_float_t value, const string_t&) override { return scalar(value); }
-  bool binary(binary_t&) override { return false; }
-  bool string(string_t& value) override {
-    if (!levels.empty() && levels.back().object) {
-      const std::string& key = levels.back().key;
-      if (levels.size() == 2 && under("error") && key == "code") code = value;
-      if (levels.size() == 2 && under("result") && key == "observation_id") observation = value;
-      if (under("result") && key == "element_ref")
-        refs.insert(refs.begin() + static_cast<std::ptrdiff_t>(levels.back().refsAt), value);
-    }
-    return scalar(value);
-  }
-  bool start_object(std::size_t) override { return container(true); }
-  bool start_array(std::size_t) override { return container(false); }
-  bool end_object() override {
-    levels.pop_back();
-    return true;
-  }
-  bool end_array() override { return end_object(); }
-  bool key(string_t& name) override {
-    Level& level = levels.back();
-    if (level.keyed && !(level.key < name)) sorted = false;
-    level.key = name;
-    level.keyed = true;
-    if (levels.size() == 1) {
-      ++members;
-      if (name == "id") {
-        hasID = true;
-        id = nullptr;
-        idScalar = true;
-      }
-      hasResult |= name == "result";
-      hasError |= name == "error";
-    }
-    return true;
-  }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-    return false;
-  }
-
-  // Whether `text` is one JSON object.
-  bool read(std::string_view text) {
-    return nlohmann::json::sax_parse(text.begin(), text.end(), this) && topObject;
-  }
-};
-
-// The response to `line` is well formed and answers it; returns what was read of it.
-Reader check(std::string_view line, std::string_view response) {
-  Reader read;
-  if (!read.read(response)) fail("response is not a JSON object", line, response);
-  if (!read.sorted) fail("keys out of order", line, response);
-  if (read.members != 2 || !read.hasID || read.hasResult == read.hasError || !read.idScalar)
+// The response to `line` is well formed and answers it; returns it parsed.
+Ordered check(std::string_view line, std::string_view response) {
+  const Ordered read = Ordered::parse(response.begin(), response.end(), nullptr, false);
+  if (!read.is_object()) fail("response is not a JSON object", line, response);
+  if (!sorted(read)) fail("keys out of order", line, response);
+  if (read.size() != 2 || !read.contains("id") || read["id"].is_structured() ||
+      read.contains("result") == read.contains("error"))
     fail("not an envelope", line, response);
-  Reader request;
-  const bool object = line.find('\0') == std::string_view::npos && line.size() <= 65536 &&
-                      request.read(line);
-  const bool hasID = object && request.hasID;
-  if (response.size() + 1 > (object && request.image ? 4194304u : 65536u))
-    fail("response too long", line, response);
-  if (read.id.is_null()) {
-    static const std::vector<std::string> lineCodes = {"invalid_json", "invalid_input",
-                                                       "input_too_large", "internal_error"};
-    if (std::find(lineCodes.begin(), lineCodes.end(), read.code) == lineCodes.end())
+  const Ordered request = line.find('\0') == std::string_view::npos && line.size() <= 65536
+                              ? Ordered::parse(line.begin(), line.end(), nullptr, false)
+                              : Ordered();
+  const Ordered* asked = request.is_object() && request.contains("id") ? &request["id"] : nullptr;
+  const bool image = request.is_object() && request.contains("include_image") &&
+                     request["include_image"] == true;
+  if (response.size() + 1 > (image ? 4194304u : 65536u)) fail("response too long", line, response);
+  if (read["id"].is_null()) {
+    static const std::set<std::string> lineCodes = {"invalid_json", "invalid_input",
+                                                    "input_too_large", "internal_error"};
+    if (!read.contains("error") || !lineCodes.contains(read["error"].value("code", "")))
       fail("a served request answered with id null", line, response);
     // An id of a plain kind is always echoed.
-    const auto* text = hasID ? request.id.get_ptr<const std::string*>() : nullptr;
-    if ((text && !text->empty() && text->size() <= 64) ||
-        (hasID && request.idScalar && request.id.is_number_integer()))
+    const auto* text = asked ? asked->get_ptr<const std::string*>() : nullptr;
+    if ((asked && asked->is_number_integer()) || (text && !text->empty() && text->size() <= 64))
       fail("an accepted id was not echoed", line, response);
     return read;
   }
-  if (!hasID || !request.idScalar || read.id != request.id)
+  if (!asked || asked->is_structured() || read["id"] != *asked)
     fail("the id is not the request's", line, response);
   return read;
 }
@@ -249,10 +178,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view line = std::string_view(fed).substr(answered, stop - answered);
     response.pop_back();
     if (response.find('\n') != std::string::npos) fail("a response of several lines", line, response);
-    Reader read = check(line, response);
-    if (mode == 0 && !read.observation.empty() && read.hasResult) {
-      latest.observation = std::move(read.observation);
-      latest.refs = std::move(read.refs);
+    const Ordered read = check(line, response);
+    if (mode == 0 && read.contains("result") && read["result"].contains("observation_id")) {
+      latest.observation = read["result"]["observation_id"];
+      latest.refs.clear();
+      latest.collect(read["result"]);
     }
     answered = end == std::string::npos ? fed.size() : end + 1;
     response.clear();
