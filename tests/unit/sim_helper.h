@@ -47,17 +47,21 @@ gui::HelperFailure failureOf(F&& body) {
   return gui::HelperFailure{};
 }
 
-// The failure `body` throws in one line, so that one expectation states all of it: its code,
-// stage, attribute and status ("-" for each it lacks), and whether input was attempted when
-// that is known; "" when it throws none.
-template <typename F>
-std::string failureLine(F&& body) {
-  const gui::HelperFailure f = failureOf(std::forward<F>(body));
+// A failure in one line, so that one expectation states all of it: its code, stage,
+// attribute and status ("-" for each it lacks), and whether input was attempted when that
+// is known; "" for none.
+inline std::string failureText(const gui::HelperFailure& f) {
   if (f.code.empty()) return "";
   std::string line = f.code + ' ' + f.stage.value_or("-") + ' ' + f.attribute.value_or("-") + ' ' +
                      (f.axStatus ? std::to_string(*f.axStatus) : "-");
   if (f.inputAttempted) line += *f.inputAttempted ? " input" : " no-input";
   return line;
+}
+
+// The failure `body` throws, in one line.
+template <typename F>
+std::string failureLine(F&& body) {
+  return failureText(failureOf(std::forward<F>(body)));
 }
 
 }  // namespace velmaris::testing
