@@ -1,7 +1,6 @@
 // Every limit of the two walks at its value and one past it: what fits is listed whole and
 // not flagged; one element more is cut off and flagged. Also the byte budget to the byte,
 // with each node charged its JSON text plus four bytes.
-#include "common/json_writer.h"
 #include "gui/observation/traversal.h"
 #include "tree_helper.h"
 
@@ -53,11 +52,6 @@ TEST(WalkLimits, AtTheLimitAndOnePast) {
     EXPECT_EQ(r["truncated"], past == 1);
     EXPECT_EQ(r["targets"].size(), past ? 0u : 1u);
   }
-}
-
-// The charge of one observed node (its children not yet added) or target.
-std::int64_t charge(const Json& node) {
-  return static_cast<std::int64_t>(writeJSON(node)->size()) + 4;
 }
 
 TEST(WalkLimits, ByteBudgetToTheByte) {

@@ -1,6 +1,5 @@
 // The "observe" walk: node keys and flags, the node, depth, child and byte limits, cycles,
 // and what the stored observation remembers of each node.
-#include "common/json_writer.h"
 #include "tree_helper.h"
 
 namespace velmaris::testing {
@@ -9,17 +8,7 @@ namespace {
 using namespace velmaris::gui;
 using platform::AttributeValue;
 
-struct ObserveTest : TreeTest {
-  // A node without its ref, which differs on every run.
-  static Json stable(Json node) {
-    node.erase("element_ref");
-    node.erase("children");
-    return node;
-  }
-  static std::int64_t charged(const Json& node) {
-    return static_cast<std::int64_t>(writeJSON(node)->size()) + 4;
-  }
-};
+using ObserveTest = TreeTest;
 
 TEST_F(ObserveTest, NodesCarryTheirKeysAndOnlyTrueFlags) {
   platform::Element ok = button(window, "OK");
@@ -55,17 +44,8 @@ TEST_F(ObserveTest, NodesCarryTheirKeysAndOnlyTrueFlags) {
   // Neither settable nor actionable: its identifier is not even read.
   EXPECT_TRUE(tree["children"][2]["identifier"].is_null());
   EXPECT_EQ(tree["children"][2]["value"], "Caption");
-
-  const ObservationRecord& rec = record(r);
-  EXPECT_EQ(rec.process.pid, 10);
-  EXPECT_EQ(rec.elements.size(), 4u);
-  const ObservedElement& observedOK = rec.elements.at(tree["children"][0]["element_ref"]);
-  EXPECT_TRUE(observedOK.element.equals(ok));
-  EXPECT_EQ(observedOK.target, (SemanticTarget{"AXButton", "OK", std::nullopt}));
-  EXPECT_EQ(observedOK.actions.size(), 2u);
-  EXPECT_EQ(observedOK.pressIdentity, observedOK.actions.at("AXPress"));
-  EXPECT_EQ(observedOK.valueDigest, std::string(1, '\0'));
-  EXPECT_EQ(rec.elements.at(tree["children"][1]["element_ref"]).target.identifier, "name-field");
+  // What the record keeps of each node is proven by the requests that act through it.
+  EXPECT_EQ(record(r).elements.size(), 4u);
 }
 
 TEST_F(ObserveTest, ValueThatCannotBeComparedDisablesActions) {
@@ -122,8 +102,8 @@ TEST_F(ObserveTest, ByteBudgetReducesThenSkipsNodes) {
   Json probe = observe();
   Json root = probe["tree"];
   root["children"] = Json::array();
-  const std::int64_t rootBytes = charged(root);
-  const std::int64_t fillerBytes = charged(probe["tree"]["children"][0]);
+  const std::int64_t rootBytes = charge(root);
+  const std::int64_t fillerBytes = charge(probe["tree"]["children"][0]);
   s.desktop.setString(filler, "AXRole",
                       std::string(static_cast<std::size_t>(1 + 49152 - 1000 - rootBytes - fillerBytes), 'R'));
 

@@ -105,7 +105,8 @@ TEST(JpegTest, FallsBackToLowerQualityWithinTheExactLimit) {
   };
   EXPECT_EQ(encodedCapture(image, failingFirst).size(), 10u);
 
-  // The real encoder: an empty image cannot be encoded; a real one decodes back.
+  // The real encoder (a real image decodes back in the tests below): an empty image cannot
+  // be encoded.
   EXPECT_EQ(failureOf([&] { encodedCapture(image); }).code, "image_too_large");
   // The smallest image, one pixel, is encoded; rows or pixels short of its size are not.
   platform::WindowImage pixel;
@@ -118,17 +119,6 @@ TEST(JpegTest, FallsBackToLowerQualityWithinTheExactLimit) {
   pixel.bytesPerRow = 4;
   pixel.pixels.resize(3);
   EXPECT_FALSE(jpegData(pixel, 0.75));
-  image.width = 64;
-  image.height = 32;
-  image.bytesPerRow = 64 * 4;
-  image.pixels.assign(image.bytesPerRow * 32, 0);
-  for (std::size_t i = 0; i < image.pixels.size(); i += 4) image.pixels[i + 2] = 200;  // red
-  auto high = jpegData(image, 0.75);
-  auto low = jpegData(image, 0.5);
-  ASSERT_TRUE(high && low);
-  Picture d = decodeJPEG(*high);
-  EXPECT_EQ(std::make_pair(d.width, d.height), std::make_pair(64, 32));
-  EXPECT_TRUE(near(d.at(0, 0), {200, 0, 0}, 6));
 }
 
 TEST_F(ScreenshotTest, PicturesTheMatchedWindowWithItsGeometry) {
@@ -144,7 +134,6 @@ TEST_F(ScreenshotTest, PicturesTheMatchedWindowWithItsGeometry) {
   EXPECT_TRUE(near(d.at(0, 0), {200, 30, 60}, 6));
 
   Json v = r["visual"];
-  EXPECT_EQ(v["capture_id"].get<std::string>().size(), 36u);
   EXPECT_EQ(v, (Json{{"kind", "native_window"}, {"capture_mode", "sequential"},
                      {"capture_source", "single_window_stream"}, {"capture_id", v["capture_id"]},
                      {"observation_id", "obs-1"}, {"window_id", 1}, {"capture_window_id", 77},
@@ -156,15 +145,13 @@ TEST_F(ScreenshotTest, PicturesTheMatchedWindowWithItsGeometry) {
   // The stream asked for the window alone, at one pixel per point; two enumerations.
   EXPECT_EQ(sc.lastFilter->window.windowID, 77u);
   EXPECT_EQ(sc.calls["getShareableContent"], 2);
-  EXPECT_NE(screenshot()["visual"]["capture_id"], v["capture_id"]);
 }
 
 TEST_F(ScreenshotTest, LargeWindowsAreScaledDown) {
-  const Rect wide{0, 0, 3200, 1000};
-  place(window, wide);
-  sc.windows[0].frame = {0, 0, 3200, 1000};
+  place(window, {0, 0, 3200, 2});
+  sc.windows[0].frame = {0, 0, 3200, 2};
   Json v = screenshot()["visual"];
-  EXPECT_EQ(Json({v["width"], v["height"], v["scale_x"], v["scale_y"]}), Json({1600, 500, 0.5, 0.5}));
+  EXPECT_EQ(Json({v["width"], v["height"], v["scale_x"], v["scale_y"]}), Json({1600, 1, 0.5, 0.5}));
 }
 
 TEST_F(ScreenshotTest, PermissionAndScreensComeFirst) {

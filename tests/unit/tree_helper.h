@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "common/json_writer.h"
 #include "readback.h"
 #include "sim_helper.h"
 
@@ -85,5 +86,17 @@ struct SimApp {
 };
 
 struct TreeTest : ::testing::Test, SimApp {};
+
+// A node or a target without its ref and its children: the refs differ on every run.
+inline gui::Json stable(gui::Json node) {
+  node.erase("element_ref");
+  node.erase("children");
+  return node;
+}
+
+// What the byte budget charges for a node (its children not yet added) or a target.
+inline std::int64_t charge(const gui::Json& node) {
+  return static_cast<std::int64_t>(writeJSON(node)->size()) + 4;
+}
 
 }  // namespace velmaris::testing
