@@ -182,14 +182,5 @@ TEST(JSONLinesLoop, OverlongLineKeepsMemoryBounded) {
   EXPECT_EQ(writes[0] + writes[1], tooLarge);
 }
 
-TEST(JSONLinesLoop, ProcessLineRefusesAnOverlongLineWithoutParsingIt) {
-  std::string out;
-  ResponseWriter writer([&](std::string_view bytes) { out += bytes; });
-  bool called = false;
-  processLine(requestOfSize(65537), [&](const Json&) { called = true; return Json::object(); }, writer);
-  EXPECT_EQ(out, tooLarge);
-  EXPECT_FALSE(called);
-}
-
 }  // namespace
 }  // namespace velmaris::gui
