@@ -38,25 +38,6 @@ TEST_F(AttributesTest, BooleansMustBeRealBooleans) {
   EXPECT_EQ(failureLine([&] { boolAttribute(ax(), e, "AXEnabled"); }), "ax_error attribute_type AXEnabled -");
 }
 
-TEST_F(AttributesTest, ElementArraysAreCutAtTheirBound) {
-  for (int i = 0; i < 32; ++i) s.desktop.addChild(e, s.desktop.addElement(10, "AXButton"));
-  auto list = elementArray(ax(), e, "AXChildren", 32);
-  EXPECT_EQ(list.elements.size(), 32u);
-  EXPECT_FALSE(list.truncated);
-
-  platform::Element extra = s.desktop.addElement(10, "AXButton");
-  s.desktop.addChild(e, extra);
-  list = elementArray(ax(), e, "AXChildren", 32);
-  EXPECT_EQ(list.elements.size(), 32u);
-  EXPECT_TRUE(list.truncated);
-  EXPECT_FALSE(list.elements.back().equals(extra));  // the first 32, in order
-
-  platform::Element leaf = s.desktop.addElement(10, "AXStaticText");
-  list = elementArray(ax(), leaf, "AXChildren", 32);  // unsupported
-  EXPECT_TRUE(list.elements.empty());
-  EXPECT_FALSE(list.truncated);
-}
-
 TEST_F(AttributesTest, ElementArrayFailures) {
   s.desktop.addChild(e, s.desktop.addElement(10, "AXButton"));
   auto& children = s.desktop.attribute(e, "AXChildren");

@@ -271,7 +271,7 @@ struct MutateTest : TreeTest {
 
 TEST_F(MutateTest, APressConsumesEveryObservation) {
   Element ok = button(window, "OK");
-  Json earlier = targets();
+  targets();  // an earlier observation
   Json o = observe();
   std::string ref = refOf(o, ok);
 
@@ -279,17 +279,8 @@ TEST_F(MutateTest, APressConsumesEveryObservation) {
                                 {"element_ref", ref}, {"action", "AXPress"}, {"action_accepted", true},
                                 {"postcondition_verified", false}}));
   EXPECT_EQ(performed(ok), std::vector<std::string>{"AXPress"});
+  // Also the one made before it (how each refusal then ends is in the order tables above).
   EXPECT_TRUE(s.ax().observations().records().empty());
-
-  // Pressing again through the same observation, or one made before it, is refused and
-  // sends nothing.
-  HelperFailure again = failureOf([&] { act(o, ref, std::nullopt, true); });
-  EXPECT_EQ(again.code, "observation_unavailable");
-  EXPECT_EQ(again.inputAttempted, false);
-  const std::string earlierRef = earlier["targets"][0]["element_ref"];
-  EXPECT_EQ(failureOf([&] { act(earlier, earlierRef, std::nullopt, true); }).code,
-            "observation_unavailable");
-  EXPECT_EQ(performed(ok).size(), 1u);
 }
 
 TEST_F(MutateTest, PageScrollsReachScrollAreasWithoutAnEnabledState) {

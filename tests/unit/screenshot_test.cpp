@@ -219,14 +219,6 @@ TEST_F(ScreenshotTest, ToolkitsDescribingTheContentMatchThroughIt) {
   EXPECT_FALSE(sc.lastFilter->contentOnly);
 }
 
-TEST_F(ScreenshotTest, UntitledWindowsMatchOnlyUntitledOnes) {
-  s.desktop.setStatus(window, "AXTitle", platform::kAXErrorNoValue);
-  sc.windows[0].title = "";
-  EXPECT_EQ(failure(), "capture_window_unavailable");
-  sc.windows[0].title.reset();
-  EXPECT_EQ(screenshot()["visual"]["capture_window_id"], 77);
-}
-
 TEST_F(ScreenshotTest, AWindowMovedDuringTheCaptureIsNotAGoodCapture) {
   // Moved on both sides while the stream runs.
   sc.beforeCall = [&](const std::string& call) {

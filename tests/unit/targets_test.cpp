@@ -111,24 +111,6 @@ TEST_F(TargetsTest, VanishedElementsAreSkippedButNotTheWindow) {
   EXPECT_EQ(failureOf([&] { targets(); }).axStatus, -25204);
 }
 
-TEST_F(TargetsTest, ElementDestroyedDuringTheScan) {
-  platform::Element group = add(window, "AXGroup");
-  platform::Element doomed = button(group, "Doomed");
-  button(group, "Kept");
-  windowID();
-  // The application destroys the button right after its parent's children were read
-  // (the lists read are the application's windows, the window's and the group's children).
-  int lists = 0;
-  bool armed = false;
-  s.desktop.beforeCall = [&](const std::string& call) {
-    if (armed) s.desktop.invalidate(doomed);
-    if (call == "copyAttributeValues" && ++lists == 3) armed = true;
-  };
-  Json r = targets();
-  EXPECT_EQ(labels(r), (std::vector<std::string>{"Kept"}));
-  EXPECT_EQ(r["truncated"], true);
-}
-
 TEST_F(TargetsTest, EmptyListIsAResult) {
   fill(window, 3);
   Json r = targets();
