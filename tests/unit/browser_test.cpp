@@ -127,51 +127,35 @@ TEST_F(BrowserTest, OnlyALivingChromeProcessIsServed) {
 
 TEST_F(BrowserTest, IdentityChangingBetweenTheReadingsIsRefused) {
   struct Case {
-    const char* name;
     const char* method;
-    std::function<void(SimHelper&)> arrange;
+    bool windowServer;  // the call is the window server's, else the desktop's
+    const char* call;   // the change lands just before the nth of these calls
+    int nth;
+    std::function<void(SimHelper&)> change;
   };
-  auto bumpStart = [](SimHelper& h) { h.desktop.process(kBrowser)->startMicroseconds += 10000; };
-  const std::vector<Case> cases = {
+  auto restart = [](SimHelper& h) { h.desktop.process(kBrowser)->startMicroseconds += 10000; };
+  auto end = [](SimHelper& h) { h.desktop.process(kBrowser)->app.terminated = true; };
+  const Case cases[] = {
       // Between the first and the second kernel reading, before anything is revealed.
-      {"before reveal", "browser_reveal",
-       [=](SimHelper& h) {
-         h.desktop.beforeCall = [&h, bumpStart, n = 0](const std::string& call) mutable {
-           if (call == "processRecord" && ++n == 2) bumpStart(h);
-         };
-       }},
+      {"browser_reveal", false, "processRecord", 2, restart},
       // While revealing: the process is replaced under the same pid.
-      {"during reveal", "browser_reveal",
-       [=](SimHelper& h) {
-         h.desktop.windowServer.beforeCall = [&h, bumpStart](const std::string& call) {
-           if (call == "activate") bumpStart(h);
-         };
-       }},
+      {"browser_reveal", true, "activate", 1, restart},
       // While waiting: the process ends.
-      {"ends while waiting", "browser_reveal",
-       [](SimHelper& h) {
-         h.desktop.windowServer.hidden.insert(kBrowser);
-         h.desktop.windowServer.revealAfterSlices = 4;
-         h.desktop.windowServer.beforeCall = [&h](const std::string& call) {
-           if (call == "runLoopFor") h.desktop.process(kBrowser)->app.terminated = true;
-         };
-       }},
-      {"status", "browser_status",
-       [=](SimHelper& h) {
-         h.desktop.beforeCall = [&h, bumpStart](const std::string& call) {
-           if (call == "runningApplication") bumpStart(h);
-         };
-       }},
+      {"browser_reveal", true, "runLoopFor", 1, end},
+      {"browser_status", false, "runningApplication", 1, restart},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.call);
     BrowserTest::SetUp();
     ws.calls.clear();
-    Json r = request(c.method);
-    c.arrange(s);
-    auto f = failureOf([&] { serve(r); });
-    EXPECT_EQ(f.code, "process_identity_changed");
-    if (c.name == std::string("before reveal")) {
+    ws.hidden.insert(kBrowser);
+    ws.revealAfterSlices = 4;
+    int seen = 0;
+    (c.windowServer ? ws.beforeCall : s.desktop.beforeCall) = [&](const std::string& call) {
+      if (call == c.call && ++seen == c.nth) c.change(s);
+    };
+    EXPECT_EQ(code(request(c.method)), "process_identity_changed");
+    if (c.nth == 2) {
       EXPECT_EQ(windowServerChanges(), 0);
     }
     s.desktop.beforeCall = nullptr;

@@ -192,7 +192,7 @@ TEST_F(CaptureTest, AnUnconfirmedStopReplacesTheCaptureFailure) {
             R"("error_domain":"SCStreamErrorDomain","stage":"single_window_stream_stop"})");
 
   // A stop confirmed late, but within its half second, is confirmed.
-  sc.stop = SimAnswer::after(100ms);
+  sc.stop = SimAnswer::after(20ms);
   EXPECT_TRUE(capture());
 }
 

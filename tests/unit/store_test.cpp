@@ -15,22 +15,11 @@ namespace {
 using namespace velmaris::gui;
 using platform::AttributeValue;
 
-std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
-
 TEST(ValueDigest, ByteLayouts) {
   EXPECT_EQ(valueDigest(std::nullopt), std::string(1, '\0'));
   EXPECT_EQ(valueDigest(AttributeValue::none()), std::string(1, '\0'));
   // The empty string is a value, not the absence of one.
-  EXPECT_EQ(hex(*valueDigest(AttributeValue::ofString(""))),
-            "01e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(*valueDigest(AttributeValue::ofString("")), std::string(1, '\x01') + sha256(""));
   EXPECT_EQ(*valueDigest(AttributeValue::ofString("a/b")), std::string(1, '\x01') + sha256("a/b"));
 
   // Numbers hash their JSON text: an integral double is the same number as the integer.
