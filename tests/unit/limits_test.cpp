@@ -15,7 +15,7 @@ TEST(WalkLimits, AtTheLimitAndOnePast) {
     std::function<void(SimApp&, int)> build;  // with 0 or 1 element past the limit
     bool targets;                             // the scan, else the tree walk
     int visited;
-    int listed;  // targets listed by the scan
+    std::size_t listed;  // targets the scan lists at the limit (one past, none)
   };
   auto nodes = [](SimApp& a, int past) { a.spread(127 + past); };
   auto children = [](SimApp& a, int past) { a.fill(a.add(a.window, "AXGroup"), 32 + past); };
@@ -30,6 +30,7 @@ TEST(WalkLimits, AtTheLimitAndOnePast) {
       {"32 children", children, false, 34, 0},
       {"32 children, scan", children, true, 34, 0},
       {"depth 10", depth, false, 11, 0},
+      {"depth 10, scan", depth, true, 11, 1},
   };
   for (const Case& c : cases) {
     for (int past : {0, 1}) {
@@ -39,18 +40,12 @@ TEST(WalkLimits, AtTheLimitAndOnePast) {
       const Json r = c.targets ? a.targets() : a.observe();
       EXPECT_EQ(r["truncated"], past == 1);
       EXPECT_EQ(r["visited_elements"], c.visited);
-      if (!c.targets) {
+      if (c.targets) {
+        EXPECT_EQ(r["targets"].size(), past ? 0u : c.listed);
+      } else {
         EXPECT_EQ(nodeCount(r["tree"]), c.visited);
       }
     }
-  }
-  // The scan lists a target at depth 10, none below it.
-  for (int past : {0, 1}) {
-    SimApp a;
-    depth(a, past);
-    const Json r = a.targets();
-    EXPECT_EQ(r["truncated"], past == 1);
-    EXPECT_EQ(r["targets"].size(), past ? 0u : 1u);
   }
 }
 
