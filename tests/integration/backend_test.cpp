@@ -51,7 +51,7 @@ class BackendTest : public ::testing::Test {
 TEST_F(BackendTest, ListsApplicationsWithTheirKeysAndPolicies) {
   Fixture app({"--app-id=org.velmaris.Fixture", "--title=Main"});
   Fixture plain({"--title=Plain"});
-  Fixture silent({"--title=Silent", "--no-accessibility"}, 1, false);
+  Fixture silent({"--title=Silent", "--no-accessibility"});
 
   EXPECT_TRUE(ax().isProcessTrusted());
   auto gtkApp = listed(app.pid());

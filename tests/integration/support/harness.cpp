@@ -414,8 +414,9 @@ int clientWindowCount(pid_t pid) {
   return desktop.ready() ? int(desktop.windowsOf(pid).size()) : -1;
 }
 
-Fixture::Fixture(const std::vector<std::string>& arguments, std::size_t windows, bool accessible)
-    : process_(fixtureArgv(arguments)), accessible_(accessible) {
+Fixture::Fixture(const std::vector<std::string>& arguments, std::size_t windows)
+    : process_(fixtureArgv(arguments)),
+      accessible_(std::find(arguments.begin(), arguments.end(), "--no-accessibility") == arguments.end()) {
   auto ready = process_.readLine(10000ms);
   if (!ready || *ready != "ready") {
     throw std::runtime_error("fixture did not start: " + process_.errorText());
@@ -456,14 +457,8 @@ std::vector<std::string> quietly(const std::vector<std::string>& argv) {
 
 Application::Application(const std::vector<std::string>& argv, Millis timeout)
     : process_(quietly(argv)) {
-  const auto deadline = Clock::now() + timeout;
-  while (clientWindowCount(pid()) < 1) {
-    if (auto status = process_.wait(0ms)) {
-      throw std::runtime_error(argv[0] + " ended with status " + std::to_string(*status));
-    }
-    if (Clock::now() >= deadline) throw std::runtime_error(argv[0] + " showed no window");
-    std::this_thread::sleep_for(50ms);
-  }
+  if (!eventually([&] { return ended() || clientWindowCount(pid()) > 0; }, timeout, 50ms) || ended())
+    throw std::runtime_error(argv[0] + " showed no window or ended");
 }
 
 }  // namespace velmaris::testing

@@ -85,9 +85,8 @@ class Helper {
 class Fixture {
  public:
   // Starts it with `arguments` and waits for "ready", until the window manager lists its
-  // `windows` windows and, unless it runs without accessibility, until the registry does.
-  explicit Fixture(const std::vector<std::string>& arguments, std::size_t windows = 1,
-                   bool accessible = true);
+  // `windows` windows and, unless it runs with --no-accessibility, until the registry does.
+  explicit Fixture(const std::vector<std::string>& arguments, std::size_t windows = 1);
   ~Fixture();
   pid_t pid() const { return process_.pid(); }
   // Sends a control line and returns the fixture's answer.
