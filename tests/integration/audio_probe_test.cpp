@@ -86,20 +86,8 @@ TEST_F(AudioProbeTest, CapturesASinePlayedIntoTheSinkWithItsLevels) {
   EXPECT_NEAR(system["peak"].get<double>(), 0.5, 0.01);
   EXPECT_NEAR(system["rms"].get<double>(), 0.5 / std::sqrt(2.0), 0.01);
 
-  // The file holds exactly the measured audio: its levels agree with the report.
-  const auto caf = readCaf(out + "/system.caf");
-  ASSERT_TRUE(caf.opened);
-  EXPECT_EQ(caf.info.frames, 96000);
-  float peak = 0;
-  double sumSquares = 0;
-  for (const float sample : caf.samples) {
-    peak = std::max(peak, std::fabs(sample));
-    sumSquares += double{sample} * sample;
-  }
-  EXPECT_EQ(peak, system["peak"].get<double>());
-  EXPECT_NEAR(std::sqrt(sumSquares / double(caf.samples.size())), system["rms"].get<double>(),
-              1e-9);
-  EXPECT_FALSE(std::filesystem::exists(out + "/microphone.caf"));
+  // That the file holds exactly the measured audio, and no other file, is the unit tests'.
+  EXPECT_EQ(readCaf(out + "/system.caf").info.frames, 96000);
 }
 
 TEST_F(AudioProbeTest, ListsTheNullSourceButNoMonitorAndReportsPermissions) {
