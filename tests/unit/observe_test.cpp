@@ -22,11 +22,8 @@ TEST_F(ObserveTest, NodesCarryTheirKeysAndOnlyTrueFlags) {
   s.desktop.setString(text, "AXValue", "Caption");
 
   Json r = observe();
-  EXPECT_EQ(r["process_id"], 10);
-  EXPECT_EQ(r["window_id"], 1);
-  EXPECT_EQ(r["ttl_seconds"], 60);
-  EXPECT_EQ(r["visited_elements"], 4);
-  EXPECT_EQ(r["truncated"], false);
+  EXPECT_EQ(Json({r["process_id"], r["window_id"], r["ttl_seconds"], r["visited_elements"], r["truncated"]}),
+            Json({10, 1, 60, 4, false}));
   const Json& tree = r["tree"];
   EXPECT_EQ(stable(tree).dump(),
             R"({"actions":[],"enabled":null,"identifier":null,"label":"Main","pressable":false,)"

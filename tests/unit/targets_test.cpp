@@ -28,12 +28,9 @@ TEST_F(TargetsTest, ListsOnlyWhatCanBeActedOnOrWritten) {
   s.desktop.element(add(window, "AXGroup", "Unreadable")).actionsStatus = platform::kAXErrorFailure;
 
   Json r = targets();
-  EXPECT_EQ(r["visited_elements"], 8);
-  EXPECT_EQ(r["truncated"], false);
-  EXPECT_EQ(r["tree_omitted"], true);
-  EXPECT_EQ(r["ttl_seconds"], 60);
-  EXPECT_EQ(r["process_id"], 10);
-  EXPECT_FALSE(r.contains("tree"));
+  // The members shared with the walk's result are proven there.
+  EXPECT_EQ(Json({r["visited_elements"], r["truncated"], r["tree_omitted"], r.contains("tree")}),
+            Json({8, false, true, false}));
   ASSERT_EQ(r["targets"].size(), 1u);
   EXPECT_EQ(stable(r["targets"][0]).dump(),
             R"({"actions":["AXPress"],"bounds":{"coordinate_unit":"point","height":8.0,)"
