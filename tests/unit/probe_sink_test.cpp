@@ -69,14 +69,11 @@ TEST_F(AudioSinkTest, TakesExactlyTheFrameLimitAndCutsTheBufferThatCrossesIt) {
   EXPECT_EQ(tables.peaks.at("system"), 0.25f);
   EXPECT_EQ(tables.sumSquares.at("system"), 192000 * 0.0625);
 
-  const auto collected = sink().closeFilesAndReadState();
-  EXPECT_TRUE(sink().tables().openFiles.empty());
-  EXPECT_EQ(collected.frames.at("system"), 96000);
+  // The file's rate and channels are proven where the sources differ in them.
+  EXPECT_EQ(sink().closeFilesAndReadState().frames.at("system"), 96000);
   const auto caf = readCaf(file("system"));
   ASSERT_TRUE(caf.opened);
   EXPECT_EQ(caf.info.format, SF_FORMAT_CAF | SF_FORMAT_FLOAT);
-  EXPECT_EQ(caf.info.samplerate, 48000);
-  EXPECT_EQ(caf.info.channels, 2);
   EXPECT_EQ(caf.info.frames, 96000);
   EXPECT_EQ(caf.samples.back(), 0.25f);
   EXPECT_FALSE(exists("microphone"));  // a source that never delivered has no file
