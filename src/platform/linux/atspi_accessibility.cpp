@@ -7,9 +7,9 @@
 #include "platform/linux/atspi_prefetch.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 namespace velmaris::platform::linux_desktop {
@@ -157,6 +157,7 @@ void AtspiAccessibility::beginWalk(WalkReads reads) {
   walkPlacements_.clear();
   items_.clear();
   itemsTried_ = false;
+  descendantsAhead_ = 0;
   walking_ = true;
   walkReads_ = reads;
 }
@@ -178,10 +179,12 @@ void AtspiAccessibility::endWalk() {
 
 namespace {
 
+// Items are looked up for every read of a walk; the coarse clock (a few milliseconds of
+// resolution) is enough for their one-second bound and costs no call into the kernel.
 std::uint64_t steadyUsec() {
-  return std::uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
-                           std::chrono::steady_clock::now().time_since_epoch())
-                           .count());
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return std::uint64_t(now.tv_sec) * 1000000 + std::uint64_t(now.tv_nsec) / 1000;
 }
 
 constexpr const char* kItemSignature = "a((so)(so)(so)iiassusau)";
@@ -356,6 +359,7 @@ void AtspiAccessibility::readAheadChildren(const Element& parent,
                                            const std::vector<Element>& children,
                                            bool attributes) {
   if (!walking_ || children.empty() || unregistered(parent)) return;
+  const bool listed = attributes;  // the children an observation lists (the first 32)
   attributes = attributes && walkReads_ == WalkReads::everything;
   std::vector<std::string> unread, unreadAttributes;
   for (const auto& child : children) {
@@ -366,6 +370,67 @@ void AtspiAccessibility::readAheadChildren(const Element& parent,
   }
   if (!unread.empty()) readAheadVisits(parent.owner, unread, true, attributes);
   if (!unreadAttributes.empty()) readAheadVisits(parent.owner, unreadAttributes, false, true);
+  if (listed) readAheadDescendants(parent, children, attributes);
+}
+
+// With an application's items the lists further down are known when the first one is: the
+// visits of the children's descendants go out too, in about the order the walk reaches them
+// (depth first, the shown ones, at most 32 children of each) and up to an observation's node
+// bound, so that the application answers them while the helper works through the first
+// replies, rather than idling until each list is read in turn. They are the reads the
+// visits would send; what the walk does not reach costs the application its answers only.
+void AtspiAccessibility::readAheadDescendants(const Element& parent,
+                                              const std::vector<Element>& children,
+                                              bool attributes) {
+  constexpr std::size_t kMaxDescendantsAhead = 128, kListedChildren = 32;
+  constexpr int kMaxDepth = 10;  // an observation's depth bound, counted from `parent`
+  if (walkReads_ < WalkReads::targets || walkReads_ == WalkReads::element || items_.empty() ||
+      parent.owner != itemsOwner_ || isApplication(parent) ||
+      descendantsAhead_ >= kMaxDescendantsAhead)
+    return;
+  struct Pending {
+    const std::string* path;
+    int depth;
+  };
+  std::vector<Pending> stack;
+  for (auto child = children.rbegin(); child != children.rend(); ++child)
+    if (child->owner == parent.owner) stack.push_back({&child->path, 1});
+  std::vector<std::string> paths;
+  std::vector<Item*> unused;
+  while (!stack.empty() && descendantsAhead_ + paths.size() < kMaxDescendantsAhead) {
+    const Pending at = stack.back();
+    stack.pop_back();
+    auto found = items_.find(*at.path);
+    if (found == items_.end() || !found->second.childrenKnown) continue;
+    const Item& item = found->second;
+    // A panel or filler with one child may pass it on: then the child is no level deeper.
+    const bool mayPassOn = item.children.size() == 1 &&
+                           (item.role == std::uint32_t(AtspiRole::Panel) ||
+                            item.role == std::uint32_t(AtspiRole::Filler));
+    const int depth = mayPassOn ? at.depth : at.depth + 1;
+    if (depth > kMaxDepth) continue;
+    const std::size_t first = stack.size();
+    for (std::size_t i = 0; i < item.children.size() && i < kListedChildren; ++i) {
+      auto child = items_.find(item.children[i]);
+      if (child == items_.end()) continue;
+      const StateSet& states = child->second.states;
+      if (states.has(AtspiState::Defunct) ||
+          !(states.has(AtspiState::Visible) || states.has(AtspiState::Showing)))
+        continue;
+      stack.push_back({&child->first, depth});
+      if (bus_->keptLevel(parent.owner, child->first) >= 0) continue;
+      paths.push_back(child->first);
+      // Sending ahead is no use of an item (endWalk's measure of a cache worth reading).
+      if (!child->second.used) unused.push_back(&child->second);
+    }
+    std::reverse(stack.begin() + std::ptrdiff_t(first), stack.end());
+  }
+  if (paths.empty()) return;
+  descendantsAhead_ += paths.size();
+  const std::size_t used = itemsUsed_;
+  readAheadVisits(parent.owner, paths, true, attributes);
+  for (Item* item : unused) item->used = false;
+  itemsUsed_ = used;
 }
 
 void AtspiAccessibility::readAheadVisits(const std::string& owner,

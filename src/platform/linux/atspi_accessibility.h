@@ -70,6 +70,8 @@ class AtspiAccessibility final : public Accessibility {
                          bool attributes = true);
   void readAheadVisits(const std::string& owner, const std::vector<std::string>& paths,
                        bool base, bool attributes);
+  void readAheadDescendants(const Element& parent, const std::vector<Element>& children,
+                            bool attributes);
   // What an application's `Cache.GetItems` tells of its objects, read once per walk that
   // observes (loadItems), or nullptr for an object it did not list.
   struct Item {
@@ -167,6 +169,7 @@ class AtspiAccessibility final : public Accessibility {
   std::uint64_t itemsUsec_ = 0;
   std::size_t itemsUsed_ = 0;
   bool itemsTried_ = false;
+  std::size_t descendantsAhead_ = 0;  // sent ahead from the items' lists, in this walk
   std::unordered_set<std::string> noItems_;
   std::unordered_map<std::string, std::string> toolkits_;  // `ToolkitName`, by bus name
   // How each application's action names are read (atspiActions): not decided yet, all of
