@@ -17,13 +17,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-// Bounds inside the box, with a real size.
-bool inside(const Json& bounds, const XDesktop::Box& box) {
-  const double bx = bounds["x"], by = bounds["y"], bw = bounds["width"], bh = bounds["height"];
-  return bw > 0 && bh > 0 && bx >= box.x && by >= box.y && bx + bw <= box.x + box.width &&
-         by + bh <= box.y + box.height;
-}
-
 struct RealApplication {
   const char* name;
   std::vector<std::string> command;

@@ -409,6 +409,13 @@ void XDesktop::iconify(pid_t pid) {
   xcb_flush(c_);
 }
 
+bool inside(const nlohmann::json& bounds, const XDesktop::Box& box) {
+  const double x = bounds.value("x", -1.0), y = bounds.value("y", -1.0);
+  const double w = bounds.value("width", 0.0), h = bounds.value("height", 0.0);
+  return w > 0 && h > 0 && x >= box.x && y >= box.y && x + w <= box.x + box.width &&
+         y + h <= box.y + box.height;
+}
+
 int clientWindowCount(pid_t pid) {
   XDesktop desktop;
   return desktop.ready() ? int(desktop.windowsOf(pid).size()) : -1;

@@ -170,4 +170,7 @@ class XDesktop {
   bool ready_ = false;
 };
 
+// Bounds that the helper reported (screen points) inside the box, with a real size.
+bool inside(const nlohmann::json& bounds, const XDesktop::Box& box);
+
 }  // namespace velmaris::testing
