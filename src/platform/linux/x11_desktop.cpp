@@ -79,6 +79,9 @@ std::vector<xcb_window_t> X11Desktop::topLevelWindows(Session& s, Deadline deadl
   // a property left behind by one that exited names a window that no longer exists.
   std::uint32_t check = 0, self = 0;
   auto cookie = windowProperty(c, s.root, s.netSupportingWmCheck, XCB_ATOM_WINDOW, 1);
+  // The client list goes out with the first check (nearly every desktop has a window
+  // manager): one round trip to the server fewer, on every list of applications.
+  const auto listCookie = windowProperty(c, s.root, s.netClientList, XCB_ATOM_WINDOW, kMaxWindows);
   bool managed = firstCardinal(
                      connection_.reply<xcb_get_property_reply_t>(s, cookie.sequence, deadline),
                      check) &&
@@ -90,8 +93,8 @@ std::vector<xcb_window_t> X11Desktop::topLevelWindows(Session& s, Deadline deadl
               self == check;
   }
   if (managed) {
-    cookie = windowProperty(c, s.root, s.netClientList, XCB_ATOM_WINDOW, kMaxWindows);
-    PropertyReply reply = connection_.reply<xcb_get_property_reply_t>(s, cookie.sequence, deadline);
+    PropertyReply reply =
+        connection_.reply<xcb_get_property_reply_t>(s, listCookie.sequence, deadline);
     if (reply && reply->format == 32) {
       auto* ids = static_cast<xcb_window_t*>(xcb_get_property_value(reply.get()));
       int count = xcb_get_property_value_length(reply.get()) / 4;
@@ -99,6 +102,7 @@ std::vector<xcb_window_t> X11Desktop::topLevelWindows(Session& s, Deadline deadl
     }
     return windows;
   }
+  xcb_discard_reply(c, listCookie.sequence);
   Reply<xcb_query_tree_reply_t> tree = connection_.reply<xcb_query_tree_reply_t>(
       s, xcb_query_tree(c, s.root).sequence, deadline);
   if (!tree) return windows;
