@@ -134,14 +134,20 @@ AXError AtspiAccessibility::setMessagingTimeout(float seconds) {
   return kAXErrorSuccess;
 }
 
+// Making an application's element proves nothing about it (every read of it asks it); its
+// process was just found in the registry's list by the caller, so a list read within the
+// last 100 ms names it as well as a new one would: one registry round trip fewer per
+// request. A name gone meanwhile fails the first read, as for an application that quits; a
+// process the list does not name (it may have registered since) is looked for in a new one.
 Element AtspiAccessibility::createApplication(std::int32_t pid) {
-  std::vector<BusObject> applications;
-  if (pid > 0 && bus_->registeredApplications(applications) == kAXErrorSuccess) {
+  constexpr std::uint64_t kRecentListUsec = 100000;
+  for (std::uint64_t maxAge : {kRecentListUsec, std::uint64_t(0)}) {
+    std::vector<BusObject> applications;
+    if (pid <= 0 || bus_->registeredApplications(applications, maxAge) != kAXErrorSuccess) break;
     for (const auto& application : applications) {
       std::int32_t owner = 0;
-      if (bus_->connectionPid(application.owner, owner) == kAXErrorSuccess && owner == pid) {
+      if (bus_->connectionPid(application.owner, owner) == kAXErrorSuccess && owner == pid)
         return {application.owner, application.path};
-      }
     }
   }
   return {"", std::string(kUnregisteredPrefix) + std::to_string(pid)};

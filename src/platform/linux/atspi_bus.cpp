@@ -249,13 +249,23 @@ AXError AccessibilityBus::setProperty(const std::string& destination, const std:
   return finish(owned.release(), reply);
 }
 
-AXError AccessibilityBus::registeredApplications(std::vector<BusObject>& applications) {
+AXError AccessibilityBus::registeredApplications(std::vector<BusObject>& applications,
+                                                 std::uint64_t maxAgeUsec) {
+  if (maxAgeUsec > 0 && lastApplicationsUsec_ != 0 &&
+      monotonicUsec() - lastApplicationsUsec_ <= maxAgeUsec) {
+    applications = lastApplications_;
+    return kAXErrorSuccess;
+  }
   applications.clear();
+  lastApplicationsUsec_ = 0;
   BusMessage reply;
   AXError status = call("org.a11y.atspi.Registry", kRootPath, kAccessibleInterface,
                         "GetChildren", reply);
   if (status != kAXErrorSuccess) return status;
-  return readObjectArray(reply, applications) ? kAXErrorSuccess : kAXErrorFailure;
+  if (!readObjectArray(reply, applications)) return kAXErrorFailure;
+  lastApplications_ = applications;
+  lastApplicationsUsec_ = monotonicUsec();
+  return kAXErrorSuccess;
 }
 
 AXError AccessibilityBus::connectionPid(const std::string& uniqueName, std::int32_t& pid) {

@@ -84,8 +84,10 @@ class AccessibilityBus {
   AXError setProperty(const std::string& destination, const std::string& path,
                       const char* interface, const char* name, const char* type, ...);
 
-  // The applications the registry lists (their root objects), in its order.
-  AXError registeredApplications(std::vector<BusObject>& applications);
+  // The applications the registry lists (their root objects), in its order. With
+  // `maxAgeUsec`, the list read last serves if it was read at most that long ago.
+  AXError registeredApplications(std::vector<BusObject>& applications,
+                                 std::uint64_t maxAgeUsec = 0);
   // The process id behind a connection of the accessibility bus. Unique names are never
   // reused and a connection never changes its process, so answers are kept.
   AXError connectionPid(const std::string& uniqueName, std::int32_t& pid);
@@ -117,6 +119,8 @@ class AccessibilityBus {
   sd_bus* bus_ = nullptr;
   std::uint64_t timeoutUsec_ = 250000;
   std::unordered_map<std::string, std::int32_t> pids_;
+  std::vector<BusObject> lastApplications_;
+  std::uint64_t lastApplicationsUsec_ = 0;  // when they were read; 0: not kept
   std::unique_ptr<KeptReplies> kept_;
   std::unordered_map<std::string, sd_bus*> peers_;  // by unique name; nullptr: none offered
 };
