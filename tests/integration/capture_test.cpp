@@ -54,16 +54,13 @@ class CaptureTest : public ::testing::Test {
     testing::eventually([&] { return done(r = observeImage(app, window)); }, 10000ms, 100ms);
     return r;
   }
-  static Picture picture(const json& result) {
-    return testing::decodeJPEG(fromBase64(result["content"][0]["data"].get<std::string>()));
-  }
 
   // The quadrant centres of the window's client area, in image pixels, show their colours.
   void expectQuadrants(const json& result) {
     ASSERT_TRUE(result.contains("visual")) << result.value("visual_unavailable", json()).dump()
                                            << result.value("visual_diagnostics", json()).dump();
     const json& v = result["visual"];
-    const Picture p = picture(result);
+    const Picture p = testing::decodeJPEG(fromBase64(result["content"][0]["data"].get<std::string>()));
     ASSERT_EQ(p.width, v["width"].get<int>());
     ASSERT_EQ(p.height, v["height"].get<int>());
     const double sx = v["scale_x"], sy = v["scale_y"];
