@@ -401,8 +401,7 @@ void AtspiAccessibility::readAheadDescendants(const Element& parent,
   std::vector<Pending> stack;
   for (auto child = children.rbegin(); child != children.rend(); ++child)
     if (child->owner == parent.owner) stack.push_back({&child->path, 1});
-  std::vector<std::string> paths;
-  std::vector<Item*> unused;
+  std::vector<std::string> paths, unused;
   while (!stack.empty() && descendantsAhead_ + paths.size() < kMaxDescendantsAhead) {
     const Pending at = stack.back();
     stack.pop_back();
@@ -427,7 +426,7 @@ void AtspiAccessibility::readAheadDescendants(const Element& parent,
       if (bus_->keptLevel(parent.owner, child->first) >= 0) continue;
       paths.push_back(child->first);
       // Sending ahead is no use of an item (endWalk's measure of a cache worth reading).
-      if (!child->second.used) unused.push_back(&child->second);
+      if (!child->second.used) unused.push_back(child->first);
     }
     std::reverse(stack.begin() + std::ptrdiff_t(first), stack.end());
   }
@@ -435,7 +434,9 @@ void AtspiAccessibility::readAheadDescendants(const Element& parent,
   descendantsAhead_ += paths.size();
   const std::size_t used = itemsUsed_;
   readAheadVisits(parent.owner, paths, true, attributes);
-  for (Item* item : unused) item->used = false;
+  // Looked up again: the items may have been dropped meanwhile (their second had passed).
+  for (const auto& path : unused)
+    if (auto found = items_.find(path); found != items_.end()) found->second.used = false;
   itemsUsed_ = used;
 }
 
