@@ -63,6 +63,15 @@ class AudioProbeRunTest : public ::testing::Test {
     return std::regex_replace(output_, stamp, "\"$1\":\"T\"");
   }
 
+  // The report of a one-second capture into `out_`, as withoutTimes() leaves it.
+  std::string captured(const std::string& frames, const std::string& measurements,
+                       const std::string& device, const std::string& source) const {
+    return R"({"completed_at":"T","frames":{)" + frames + R"(},"measurements":{)" + measurements +
+           R"(},"microphone_device_id":")" + device + R"(","output_directory":")" + escaped(out_) +
+           R"(","requested_seconds":1,"source":")" + source +
+           R"(","speaker_output_verified":false,"started_at":"T","state":"captured"})" + "\n";
+  }
+
   SimAudioCapture platform_;
   testing::TemporaryDirectory directory_;
   const std::string root_ = directory_.path;
@@ -182,15 +191,10 @@ TEST_F(AudioProbeRunTest, CapturesSystemAudioInOrderAndReportsItExactly) {
                              {StreamOutputType::audio, tone(30000, 0.5f)}};
   EXPECT_EQ(run({"system", "1", out_ + "/"}), 0);
   EXPECT_EQ(prints_, 1);
-  EXPECT_EQ(withoutTimes(),
-            R"({"completed_at":"T","frames":{"system":48000},"measurements":{"system":{)"
-            R"("duration_seconds":1,"peak":0.5,"rms":0.5,"sample_rate":48000}},)"
-            R"("microphone_device_id":"none","output_directory":")" +
-                escaped(out_) +
-                R"(","requested_seconds":1,"source":"system","speaker_output_verified":false,)"
-                R"("started_at":"T",)"
-                R"("state":"captured"})"
-                "\n");
+  EXPECT_EQ(withoutTimes(), captured(R"("system":48000)",
+                                     R"("system":{"duration_seconds":1,"peak":0.5,"rms":0.5,)"
+                                     R"("sample_rate":48000})",
+                                     "none", "system"));
 
   const std::vector<std::string> expectedCalls = {"preflightScreenCaptureAccess",
                                                   "microphoneAuthorizationStatus",
@@ -218,15 +222,10 @@ TEST_F(AudioProbeRunTest, CapturesBothSourcesWithOneMemberEach) {
                              {StreamOutputType::audio, tone(9600, 0.25f)}};
   EXPECT_EQ(run({"both", "1", out_, "mic-2"}), 0);
   EXPECT_EQ(withoutTimes(),
-            R"({"completed_at":"T","frames":{"microphone":4800,"system":9600},"measurements":{)"
-            R"("microphone":{"duration_seconds":0.1,"peak":0,"rms":0,"sample_rate":48000},)"
-            R"("system":{"duration_seconds":0.2,"peak":0.25,"rms":0.25,"sample_rate":48000}},)"
-            R"("microphone_device_id":"mic-2","output_directory":")" +
-                escaped(out_) +
-                R"(","requested_seconds":1,"source":"both","speaker_output_verified":false,)"
-                R"("started_at":"T",)"
-                R"("state":"captured"})"
-                "\n");
+            captured(R"("microphone":4800,"system":9600)",
+                     R"("microphone":{"duration_seconds":0.1,"peak":0,"rms":0,"sample_rate":48000},)"
+                     R"("system":{"duration_seconds":0.2,"peak":0.25,"rms":0.25,"sample_rate":48000})",
+                     "mic-2", "both"));
   // System audio's output is added first, on the same queue as the microphone's.
   const auto audio =
       std::find(platform_.calls.begin(), platform_.calls.end(), "addStreamOutput:audio");

@@ -30,12 +30,8 @@ std::string echoedID(const Json& raw) {
 }
 
 TEST(ResponseWriter, AcceptedIDs) {
-  EXPECT_EQ(echoedID("abc"), "\"abc\"");
-  EXPECT_EQ(echoedID(7), "7");
-  EXPECT_EQ(echoedID(2.5), "2.5");
-  EXPECT_EQ(echoedID(true), "true");
-  EXPECT_EQ(echoedID(-3), "-3");
-  EXPECT_EQ(echoedID(std::numeric_limits<std::uint64_t>::max()), "18446744073709551615");
+  for (const Json& id : {Json("abc"), Json(7), Json(2.5), Json(true), Json(UINT64_MAX)})
+    EXPECT_EQ(echoedID(id), *writeJSON(id));
   EXPECT_EQ(echoedID(std::string(1024, 'a')), "\"" + std::string(1024, 'a') + "\"");
   // The byte count is of UTF-8: 513 two-byte characters are 1026 bytes.
   std::string twoByte;
