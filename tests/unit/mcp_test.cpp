@@ -93,7 +93,6 @@ TEST(McpProtocol, EachRevisionShapesItsResults) {
   EXPECT_FALSE((*legacy)["result"].contains("resultType"));
   EXPECT_EQ((*stateless)["result"]["resultType"], "complete");
   EXPECT_EQ((*stateless)["result"]["cacheScope"], "public");
-  EXPECT_EQ((*stateless)["result"]["_meta"]["io.modelcontextprotocol/serverInfo"]["name"], "velmaris-mcp");
 
   // A call reaches the tool caller with its arguments, an absent object as empty.
   const auto called = send(session, R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"windows",)" + kMeta + "}}");
@@ -129,8 +128,6 @@ TEST(McpToolCall, OneHelperRequestThroughTheHelpersEntryPoint) {
   auto code = [&](const std::string& tool, const Json& arguments) {
     return callTool(sim.s.ax(), tool, arguments)["structuredContent"]["error"].value("code", "");
   };
-  EXPECT_EQ(code("observe", {{"app", sim.app}, {"window_id", "1"}}), "invalid_input");
-  EXPECT_EQ(code("press", window), "invalid_input");
   EXPECT_EQ(code("windows", {{"app", sim.app}, {"id", 5}}), "invalid_input");
   EXPECT_EQ(code("windows", {{"app", sim.app}, {"method", "observe"}}), "invalid_input");
   EXPECT_EQ(code("windows", {{"app", "org.example.Gone"}}), "process_not_found");
