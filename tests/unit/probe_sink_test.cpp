@@ -85,10 +85,11 @@ TEST_F(AudioSinkTest, ALimitOf2To63FramesOrMoreIsHeldAtTheLargestCount) {
   EXPECT_EQ(sink().tables().frames.at("system"), 10);
 }
 
-TEST_F(AudioSinkTest, RefusesBuffersItCannotReadAsInvalidAudioWithoutTouchingTheTables) {
+TEST_F(AudioSinkTest, RefusesBuffersItCannotTakeWithoutTouchingTheTables) {
   struct Case {
     const char* name;
     std::shared_ptr<SimSampleBuffer> buffer;
+    CaptureFailure failure = CaptureFailure::invalidAudio;
   };
   // A readable ten-frame buffer with one thing broken.
   auto broken = [](const std::function<void(SimSampleBuffer&)>& breakIt) {
@@ -107,17 +108,20 @@ TEST_F(AudioSinkTest, RefusesBuffersItCannotReadAsInvalidAudioWithoutTouchingThe
       {"rate NaN", SimSampleBuffer::float32(std::nan(""), 2, constant(10, 2, 0.5f))},
       {"copy fails", broken([](SimSampleBuffer& b) { b.copyStatus = -1; })},
       {"no channels", broken([](SimSampleBuffer& b) { b.format->channelCount = 0; })},
+      {"readable, but no directory for its file",
+       SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f)), CaptureFailure::writeFailed},
   };
 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     sink_.reset();
+    if (c.failure == CaptureFailure::writeFailed) std::filesystem::remove_all(directory_);  // last
     feed(c.buffer, kSystem);
     // After the first failure nothing more is taken, from either source.
     feed(SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f)), kSystem);
     feed(SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f)), kMicrophone);
     const auto tables = sink().tables();
-    EXPECT_EQ(tables.failure, CaptureFailure::invalidAudio);
+    EXPECT_EQ(tables.failure, c.failure);
     EXPECT_TRUE(tables.frames.empty());
     EXPECT_TRUE(tables.values.empty());
     EXPECT_TRUE(tables.peaks.empty());
@@ -228,15 +232,6 @@ TEST_F(AudioSinkTest, IgnoresOutputsOtherThanAudioAndMicrophone) {
   feed(SimSampleBuffer::float32(48000, 2, {}), StreamOutputType::screen);
   const auto tables = sink().tables();
   EXPECT_FALSE(tables.failure);
-  EXPECT_TRUE(tables.frames.empty());
-}
-
-TEST_F(AudioSinkTest, AFileThatCannotBeCreatedRecordsWriteFailed) {
-  std::filesystem::remove_all(directory_);
-  feed(SimSampleBuffer::float32(48000, 2, constant(10, 2, 0.5f)), kSystem);
-  const auto tables = sink().tables();
-  EXPECT_EQ(tables.failure, CaptureFailure::writeFailed);
-  EXPECT_TRUE(tables.openFiles.empty());
   EXPECT_TRUE(tables.frames.empty());
 }
 
