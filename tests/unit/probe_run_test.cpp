@@ -191,14 +191,9 @@ TEST_F(AudioProbeRunTest, CapturesSystemAudioInOrderAndReportsItExactly) {
                                      R"("sample_rate":48000})",
                                      "none", "system"));
 
-  const std::vector<std::string> expectedCalls = {"preflightScreenCaptureAccess",
-                                                  "microphoneAuthorizationStatus",
-                                                  "shareableContent:01",
-                                                  "makeStream",
-                                                  "addStreamOutput:audio",
-                                                  "startCapture",
-                                                  "wait",
-                                                  "stopCapture"};
+  const std::vector<std::string> expectedCalls = {
+      "preflightScreenCaptureAccess", "microphoneAuthorizationStatus", "shareableContent:01",
+      "makeStream", "addStreamOutput:audio", "startCapture", "wait", "stopCapture"};
   EXPECT_EQ(platform_.calls, expectedCalls);
   const auto& c = *platform_.lastConfiguration;
   EXPECT_EQ(std::tie(c.width, c.height, c.minimumFrameInterval, c.capturesAudio, c.captureMicrophone,
