@@ -42,11 +42,12 @@ class AudioProbeRunTest : public ::testing::Test {
     platform_.devices = {{"mic-1", "Built-in Microphone"}, {"mic-2", "USB Microphone"}};
   }
 
-  // Runs the probe; the printed bytes go to `output_`.
-  int run(const std::vector<std::string>& arguments) {
+  // Runs the probe, on `platform_` unless told; the printed bytes go to `output_`.
+  int run(const std::vector<std::string>& arguments) { return run(arguments, platform_); }
+  int run(const std::vector<std::string>& arguments, SimAudioCapture& platform) {
     output_.clear();
     prints_ = 0;
-    return AudioProbe::main(arguments, platform_, [this](std::string_view bytes) {
+    return AudioProbe::main(arguments, platform, [this](std::string_view bytes) {
       output_ += bytes;
       ++prints_;
     });
@@ -274,11 +275,8 @@ TEST_F(AudioProbeRunTest, EveryFailureAfterTheDirectoryTakesTheFailurePath) {
     platform.capturedAudio = {{StreamOutputType::audio, tone(10, 0.5f)}};
     c.arrange(platform);
     const std::string directory = out_ + std::to_string(index++);
-    std::string output;
-    EXPECT_EQ(AudioProbe::main({"system", "1", directory}, platform,
-                               [&](std::string_view b) { output += b; }),
-              1);
-    EXPECT_EQ(output, failed(c.expected));
+    EXPECT_EQ(run({"system", "1", directory}, platform), 1);
+    EXPECT_EQ(output_, failed(c.expected));
     EXPECT_EQ(std::count(platform.calls.begin(), platform.calls.end(), "stopCapture"), c.stops);
     // Written audio stays: the directory is never removed.
     EXPECT_TRUE(std::filesystem::is_directory(directory));
