@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <ctime>
 #include <string_view>
 
 namespace velmaris::platform::linux_desktop {
@@ -141,15 +140,22 @@ AXError AtspiAccessibility::setMessagingTimeout(float seconds) {
 // process the list does not name (it may have registered since) is looked for in a new one.
 Element AtspiAccessibility::createApplication(std::int32_t pid) {
   constexpr std::uint64_t kRecentListUsec = 100000;
-  for (std::uint64_t maxAge : {kRecentListUsec, std::uint64_t(0)}) {
-    std::vector<BusObject> applications;
-    if (pid <= 0 || bus_->registeredApplications(applications, maxAge) != kAXErrorSuccess) break;
+  auto ownedBy = [&](const std::vector<BusObject>& applications) -> const BusObject* {
     for (const auto& application : applications) {
       std::int32_t owner = 0;
       if (bus_->connectionPid(application.owner, owner) == kAXErrorSuccess && owner == pid)
-        return {application.owner, application.path};
+        return &application;
     }
+    return nullptr;
+  };
+  const BusObject* found = nullptr;
+  std::vector<BusObject> applications;
+  if (pid > 0) {
+    if (const auto* recent = bus_->recentApplications(kRecentListUsec)) found = ownedBy(*recent);
+    if (!found && bus_->registeredApplications(applications) == kAXErrorSuccess)
+      found = ownedBy(applications);
   }
+  if (found) return {found->owner, found->path};
   return {"", std::string(kUnregisteredPrefix) + std::to_string(pid)};
 }
 
@@ -184,14 +190,6 @@ void AtspiAccessibility::endWalk() {
 }
 
 namespace {
-
-// Items are looked up for every read of a walk; the coarse clock (a few milliseconds of
-// resolution) is enough for their one-second bound and costs no call into the kernel.
-std::uint64_t steadyUsec() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-  return std::uint64_t(now.tv_sec) * 1000000 + std::uint64_t(now.tv_nsec) / 1000;
-}
 
 constexpr const char* kItemSignature = "a((so)(so)(so)iiassusau)";
 
@@ -327,14 +325,14 @@ void AtspiAccessibility::loadItems(const std::string& owner) {
   items_ = std::move(items);
   itemsUsed_ = 0;
   itemsOwner_ = owner;
-  itemsUsec_ = steadyUsec();
+  itemsUsec_ = coarseUsec();
 }
 
 // Items serve the walk they were read in, for at most a second, as replies read ahead do.
 const AtspiAccessibility::Item* AtspiAccessibility::item(const std::string& owner,
                                                          const std::string& path) {
   if (!walking_ || items_.empty() || owner != itemsOwner_) return nullptr;
-  if (steadyUsec() - itemsUsec_ >= 1000000) {
+  if (coarseUsec() - itemsUsec_ >= 1000000) {
     items_.clear();
     return nullptr;
   }

@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace velmaris::platform::linux_desktop {
 namespace {
@@ -49,12 +50,6 @@ constexpr ErrorStatus kErrorStatuses[] = {
     {"org.freedesktop.DBus.Error.UnknownInterface", kAXErrorAttributeUnsupported},
     {"org.freedesktop.DBus.Error.UnknownMethod", kAXErrorAttributeUnsupported},
 };
-
-std::uint64_t monotonicUsec() {
-  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                        std::chrono::steady_clock::now().time_since_epoch())
-                                        .count());
-}
 
 // Drives a started connection until it is ready or `untilUsec` (monotonic) has passed.
 bool awaitReady(sd_bus* bus, std::uint64_t untilUsec) {
@@ -105,6 +100,18 @@ bool accessibilityBusAddress(std::string& address) {
 }
 
 }  // namespace
+
+std::uint64_t monotonicUsec() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+std::uint64_t coarseUsec() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return std::uint64_t(now.tv_sec) * 1000000 + std::uint64_t(now.tv_nsec) / 1000;
+}
 
 bool startWithin(sd_bus* bus, std::uint64_t timeoutUsec) {
   const std::uint64_t until = monotonicUsec() + timeoutUsec;
@@ -249,13 +256,14 @@ AXError AccessibilityBus::setProperty(const std::string& destination, const std:
   return finish(owned.release(), reply);
 }
 
-AXError AccessibilityBus::registeredApplications(std::vector<BusObject>& applications,
-                                                 std::uint64_t maxAgeUsec) {
-  if (maxAgeUsec > 0 && lastApplicationsUsec_ != 0 &&
-      monotonicUsec() - lastApplicationsUsec_ <= maxAgeUsec) {
-    applications = lastApplications_;
-    return kAXErrorSuccess;
-  }
+const std::vector<BusObject>* AccessibilityBus::recentApplications(
+    std::uint64_t maxAgeUsec) const {
+  if (lastApplicationsUsec_ == 0 || monotonicUsec() - lastApplicationsUsec_ > maxAgeUsec)
+    return nullptr;
+  return &lastApplications_;
+}
+
+AXError AccessibilityBus::registeredApplications(std::vector<BusObject>& applications) {
   applications.clear();
   lastApplicationsUsec_ = 0;
   BusMessage reply;

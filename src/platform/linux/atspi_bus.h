@@ -16,6 +16,12 @@
 
 namespace velmaris::platform::linux_desktop {
 
+// Microseconds of the monotonic clock. The coarse one (a few milliseconds of resolution)
+// costs no call into the kernel: enough for the one-second bounds of replies and items
+// checked on every read.
+std::uint64_t monotonicUsec();
+std::uint64_t coarseUsec();
+
 struct BusMessageUnref {
   void operator()(sd_bus_message* m) const noexcept { sd_bus_message_unref(m); }
 };
@@ -84,10 +90,10 @@ class AccessibilityBus {
   AXError setProperty(const std::string& destination, const std::string& path,
                       const char* interface, const char* name, const char* type, ...);
 
-  // The applications the registry lists (their root objects), in its order. With
-  // `maxAgeUsec`, the list read last serves if it was read at most that long ago.
-  AXError registeredApplications(std::vector<BusObject>& applications,
-                                 std::uint64_t maxAgeUsec = 0);
+  // The applications the registry lists (their root objects), in its order.
+  AXError registeredApplications(std::vector<BusObject>& applications);
+  // The list registeredApplications read last, if it was read at most `maxAgeUsec` ago.
+  const std::vector<BusObject>* recentApplications(std::uint64_t maxAgeUsec) const;
   // The process id behind a connection of the accessibility bus. Unique names are never
   // reused and a connection never changes its process, so answers are kept.
   AXError connectionPid(const std::string& uniqueName, std::int32_t& pid);

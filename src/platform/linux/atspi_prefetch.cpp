@@ -3,26 +3,10 @@
 // arguments, and handed out rewound, so each reader sees the reply from its start.
 #include "platform/linux/atspi_prefetch.h"
 
-#include <chrono>
 #include <cstring>
-#include <ctime>
 
 namespace velmaris::platform::linux_desktop {
 namespace {
-
-std::uint64_t monotonicUsec() {
-  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                        std::chrono::steady_clock::now().time_since_epoch())
-                                        .count());
-}
-
-// The age of a run is checked on every read it serves; the coarse clock (a few milliseconds
-// of resolution) is enough for a one-second bound and costs no call into the kernel.
-std::uint64_t coarseUsec() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-  return std::uint64_t(now.tv_sec) * 1000000 + std::uint64_t(now.tv_nsec) / 1000;
-}
 
 constexpr const char* kReadOnlyMembers[] = {
     "GetState",   "GetRole",    "GetInterfaces", "GetChildren",   "GetChildAtIndex",
