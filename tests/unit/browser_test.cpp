@@ -52,22 +52,18 @@ TEST_F(BrowserTest, ShapeRefusalsComeBeforeAnyPlatformCall) {
   const std::vector<Case> cases = {
       {"sixth member", [](Json& r) { r["include_image"] = false; }},
       {"no process_started", [](Json& r) { r.erase("process_started"); }},
-      {"no id", [](Json& r) { r.erase("id"); }},
-      {"no app", [](Json& r) { r.erase("app"); }},
-      {"other browser", [](Json& r) { r["app"] = "org.mozilla.firefox"; }},
+      {"five, id renamed",
+       [](Json& r) {
+         r.erase("id");
+         r["ID"] = 7;
+       }},
       {"app case", [](Json& r) { r["app"] = "com.google.chrome"; }},
       {"app not a string", [](Json& r) { r["app"] = 1; }},
       {"started true", [](Json& r) { r["process_started"] = true; }},
-      {"started text", [](Json& r) { r["process_started"] = "1712345678.12"; }},
-      {"started null", [](Json& r) { r["process_started"] = nullptr; }},
       {"started zero", [](Json& r) { r["process_started"] = 0; }},
-      {"started negative", [](Json& r) { r["process_started"] = -1712345678.12; }},
       {"pid too large", [](Json& r) { r["process_id"] = 2147483648LL; }},
-      {"pid zero", [](Json& r) { r["process_id"] = 0; }},
-      {"pid negative", [](Json& r) { r["process_id"] = -40; }},
+      // The rest of the pid's rules are the window handle's, proven with the dispatcher.
       {"pid fraction", [](Json& r) { r["process_id"] = 40.5; }},
-      {"pid text", [](Json& r) { r["process_id"] = "40"; }},
-      {"pid boolean", [](Json& r) { r["process_id"] = true; }},
   };
   for (const char* method : {"browser_status", "browser_reveal"}) {
     for (const Case& c : cases) {
@@ -92,21 +88,17 @@ TEST_F(BrowserTest, ShapeRefusalsComeBeforeAnyPlatformCall) {
 }
 
 TEST_F(BrowserTest, StartTimeMustMatchWithinTwoMicroseconds) {
-  for (const char* method : {"browser_status", "browser_reveal"}) {
-    SCOPED_TRACE(method);
-    Json r = request(method);
-    r["process_started"] = started() + 0.000001;
-    EXPECT_NO_THROW(serve(r));
-    r["process_started"] = started() - 0.000001;
-    EXPECT_NO_THROW(serve(r));
-    r["process_started"] = started() + 0.00001;
-    EXPECT_EQ(code(r), "process_identity_changed");
-    r["process_started"] = 0.5;  // well-formed, and not this process's
-    EXPECT_EQ(code(r), "process_identity_changed");
-  }
+  // Checked before the two methods part ways: one of them proves it for both.
+  Json r = request("browser_reveal");
+  r["process_started"] = started() + 0.000001;
+  EXPECT_NO_THROW(serve(r));
+  r["process_started"] = started() - 0.000001;
+  EXPECT_NO_THROW(serve(r));
+  r["process_started"] = started() + 0.00001;
+  EXPECT_EQ(code(r), "process_identity_changed");
   // A whole-second start time may come as an integer.
   s.desktop.process(kBrowser)->startMicroseconds = 0;
-  Json r = request("browser_status");
+  r = request("browser_status");
   r["process_started"] = 1712345678;
   EXPECT_NO_THROW(serve(r));
 
@@ -116,11 +108,8 @@ TEST_F(BrowserTest, StartTimeMustMatchWithinTwoMicroseconds) {
 
 TEST_F(BrowserTest, OnlyALivingChromeProcessIsServed) {
   s.desktop.addProcess(41, "org.example.Editor");
-  s.desktop.addProcess(42, std::nullopt);
-  EXPECT_EQ(code(request("browser_status", 41)), "process_identity_changed");
-  EXPECT_EQ(code(request("browser_reveal", 42)), "process_identity_changed");
+  EXPECT_EQ(code(request("browser_reveal", 41)), "process_identity_changed");
   s.desktop.process(kBrowser)->app.terminated = true;
-  EXPECT_EQ(code(request("browser_status")), "process_identity_changed");
   EXPECT_EQ(code(request("browser_reveal")), "process_identity_changed");
   EXPECT_EQ(windowServerChanges(), 0);
 }
