@@ -85,9 +85,7 @@ TEST_F(AudioProbeTest, CapturesASinePlayedIntoTheSinkWithItsLevels) {
   const auto& system = run.report["measurements"]["system"];
   EXPECT_NEAR(system["peak"].get<double>(), 0.5, 0.01);
   EXPECT_NEAR(system["rms"].get<double>(), 0.5 / std::sqrt(2.0), 0.01);
-
-  // That the file holds exactly the measured audio, and no other file, is the unit tests'.
-  EXPECT_EQ(readCaf(out + "/system.caf").info.frames, 96000);
+  // That the files hold exactly the measured audio is the unit tests'.
 }
 
 TEST_F(AudioProbeTest, ListsTheNullSourceButNoMonitorAndReportsPermissions) {
@@ -115,7 +113,6 @@ TEST_F(AudioProbeTest, CapturesSilenceFromTheNullSourceAndTheSinkTogether) {
   ASSERT_EQ(both.status, 0) << both.report;
   EXPECT_EQ(both.report["frames"], Json({{"microphone", 48000}, {"system", 48000}}));
   EXPECT_EQ(both.report["measurements"]["microphone"]["peak"], 0);
-  for (const std::string key : {"system", "microphone"}) EXPECT_EQ(readCaf(out + "/" + key + ".caf").info.frames, 48000) << key;
 }
 
 TEST_F(AudioProbeTest, ASourceThatVanishesMidCaptureEndsInWriteFailedWithItsAudioKept) {

@@ -122,14 +122,12 @@ TEST_F(CaptureTest, OneWindowShownMovingScaledAndMinimized) {
   ASSERT_EQ(fixture.command("wander-stop"), "ok");
 
   // Make the frame, decorations included, exactly 3200 points wide: the picture comes scaled
-  // (its size and scale are the unit tests').
+  // (its size and scale are the unit tests'), its quadrants where the scale puts them.
   const int decorations = frame.width - x.box(client).width;
   ASSERT_EQ(fixture.command("resize-window Colours " + std::to_string(3200 - decorations) + " 600"), "ok");
   json r = observeUntil(app, ids[0], [](const json& r) {
     return r.contains("visual") && r["visual"]["bounds"]["width"] == 3200;
   });
-  ASSERT_TRUE(r.contains("visual")) << r.dump().substr(0, 400);
-  EXPECT_EQ(r["visual"]["scale_x"], 0.5);
   expectQuadrants(r);
 
   // The window manager animates the window away (its frame moves: not a good capture either)
@@ -156,12 +154,11 @@ TEST_F(CaptureTest, ACoveredWindowStillShowsItsOwnPixels) {
   const json first = observeImage("org.velmaris.CaptureB", ids[0]);
   expectQuadrants(first);
 
-  // The other window, active and so on top, does cover all of it.
+  // The other window, active and so on top, does cover all of its frame (which the bounds
+  // are, as the test above proves).
   ASSERT_TRUE(first.contains("visual"));
-  const auto belowFrame = x.box(x.frameOf(xcb_window_t(first["visual"]["capture_window_id"].get<std::uint32_t>())));
-  const auto a = x.box(x.frameOf(x.windowsOf(above.pid()).at(0)));
-  EXPECT_TRUE(a.x <= belowFrame.x && a.y <= belowFrame.y && a.x + a.width >= belowFrame.x + belowFrame.width &&
-              a.y + a.height >= belowFrame.y + belowFrame.height);
+  const auto cover = x.box(x.frameOf(x.windowsOf(above.pid()).at(0)));
+  EXPECT_TRUE(testing::inside(first["visual"]["bounds"], cover));
 
   std::this_thread::sleep_for(1200ms);
   expectQuadrants(observeImage("org.velmaris.CaptureB", ids[0]));

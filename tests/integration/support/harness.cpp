@@ -26,11 +26,17 @@
 #include <systemd/sd-bus.h>
 #include <xcb/xcb.h>
 
+#include "platform/linux/atspi_bus.h"
+#include "platform/linux/atspi_tables.h"
+#include "platform/linux/xcb_reply.h"
+
 extern char** environ;
 
 namespace velmaris::testing {
 namespace {
 
+using platform::linux_desktop::kRootPath;
+using platform::linux_desktop::Reply;
 using Clock = std::chrono::steady_clock;
 
 int remainingMillis(Clock::time_point deadline) {
@@ -122,6 +128,11 @@ bool Process::write(std::string_view bytes) {
   return true;
 }
 
+std::optional<std::string> Process::ask(std::string_view line, Millis timeout) {
+  if (!write(std::string(line) + '\n')) return std::nullopt;
+  return readLine(timeout);
+}
+
 void Process::closeInput() { closeFd(in_); }
 
 void Process::pump(Millis timeout) {
@@ -190,15 +201,10 @@ void Process::stop() {
 
 // --- Helper --------------------------------------------------------------------------
 
-namespace {
-
 // The helper under test: VELMARIS_HELPER names another build of it (the sanitizer tier).
-const char* sanitizedHelper() { return std::getenv("VELMARIS_HELPER"); }
-
-}  // namespace
-
 Helper::Helper()
-    : process_({sanitizedHelper() ? std::string(sanitizedHelper()) : binaryPath("velmaris-gui")}) {}
+    : process_({std::getenv("VELMARIS_HELPER") ? std::getenv("VELMARIS_HELPER")
+                                               : binaryPath("velmaris-gui")}) {}
 
 Helper::~Helper() {
   // A sanitizer reports on standard error and, for leaks, at exit: end the input, then look.
@@ -207,13 +213,6 @@ Helper::~Helper() {
   if (status != 0 || !process_.errorText().empty())
     ADD_FAILURE() << "the helper ended with " << (status ? std::to_string(*status) : "no exit")
                   << ": " << process_.errorText().substr(0, 4000);
-}
-
-std::optional<std::string> Helper::requestLine(std::string_view line, Millis timeout) {
-  std::string bytes(line);
-  bytes += '\n';
-  if (!process_.write(bytes)) return std::nullopt;
-  return process_.readLine(timeout);
 }
 
 nlohmann::json Helper::request(const nlohmann::json& request, Millis timeout) {
@@ -232,87 +231,29 @@ std::vector<std::string> fixtureArgv(const std::vector<std::string>& arguments) 
   return argv;
 }
 
-struct BusUnref {
-  void operator()(sd_bus* bus) const noexcept { sd_bus_flush_close_unref(bus); }
-};
-struct MessageUnref {
-  void operator()(sd_bus_message* m) const noexcept { sd_bus_message_unref(m); }
-};
-using Bus = std::unique_ptr<sd_bus, BusUnref>;
-using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-constexpr std::uint64_t kCallTimeout = 1000000;
-
-Message call(sd_bus* bus, const char* destination, const char* path, const char* interface,
-             const char* member, const char* types = nullptr, const char* argument = nullptr) {
-  sd_bus_message* reply = nullptr;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message* message = nullptr;
-  if (sd_bus_message_new_method_call(bus, &message, destination, path, interface, member) < 0) {
-    return nullptr;
-  }
-  Message owned(message);
-  if (types && sd_bus_message_append(message, types, argument) < 0) return nullptr;
-  sd_bus_call(bus, message, kCallTimeout, &error, &reply);
-  sd_bus_error_free(&error);
-  return Message(reply);
-}
-
-Bus accessibilityBus() {
-  sd_bus* session = nullptr;
-  if (sd_bus_open_user(&session) < 0) return nullptr;
-  Bus owned(session);
-  Message reply =
-      call(session, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress");
-  const char* address = nullptr;
-  if (!reply || sd_bus_message_read(reply.get(), "s", &address) <= 0) return nullptr;
-  sd_bus* bus = nullptr;
-  if (sd_bus_new(&bus) < 0) return nullptr;
-  Bus a11y(bus);
-  if (sd_bus_set_address(bus, address) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
-      sd_bus_start(bus) < 0) {
-    return nullptr;
-  }
-  return a11y;
-}
-
-std::vector<std::pair<std::string, std::string>> objects(sd_bus_message* reply) {
-  std::vector<std::pair<std::string, std::string>> out;
-  if (!reply || sd_bus_message_enter_container(reply, 'a', "(so)") <= 0) return out;
-  const char* owner = nullptr;
-  const char* path = nullptr;
-  while (sd_bus_message_read(reply, "(so)", &owner, &path) > 0) out.emplace_back(owner, path);
-  return out;
-}
-
 }  // namespace
 
-// Windows the accessibility registry shows for `pid` now (-1 when it does not list it).
+// Windows the accessibility registry shows for `pid` now (-1 when it does not list it), read
+// through the product's own bus connection, kept from one call to the next.
 int accessibleWindowCount(pid_t pid) {
-  Bus bus = accessibilityBus();
-  if (!bus) return -1;
-  const char* root = "/org/a11y/atspi/accessible/root";
-  const char* accessible = "org.a11y.atspi.Accessible";
-  Message registry = call(bus.get(), "org.a11y.atspi.Registry", root, accessible, "GetChildren");
-  for (const auto& [owner, path] : objects(registry.get())) {
-    Message pidReply = call(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                            "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s",
-                            owner.c_str());
-    std::uint32_t owningPid = 0;
-    if (!pidReply || sd_bus_message_read(pidReply.get(), "u", &owningPid) <= 0 ||
-        pid_t(owningPid) != pid) {
+  using namespace platform::linux_desktop;
+  static AccessibilityBus bus;
+  bus.setTimeout(1000000);
+  std::vector<BusObject> applications;
+  if (bus.registeredApplications(applications) != platform::kAXErrorSuccess) return -1;
+  for (const BusObject& application : applications) {
+    std::int32_t owner = 0;
+    if (bus.connectionPid(application.owner, owner) != platform::kAXErrorSuccess || owner != pid)
       continue;
-    }
+    BusMessage reply;
+    std::vector<BusObject> children;
+    bus.call(application.owner, application.path, kAccessibleInterface, "GetChildren", reply);
+    if (!readObjectArray(reply, children)) return -1;
     int windows = 0;
-    Message children = call(bus.get(), owner.c_str(), path.c_str(), accessible, "GetChildren");
-    for (const auto& [childOwner, childPath] : objects(children.get())) {
-      Message role = call(bus.get(), childOwner.c_str(), childPath.c_str(), accessible, "GetRole");
-      std::uint32_t value = 0;
-      // frame, window, dialog
-      if (role && sd_bus_message_read(role.get(), "u", &value) > 0 &&
-          (value == 23 || value == 69 || value == 16)) {
-        windows++;
-      }
+    for (const BusObject& child : children) {
+      std::uint32_t role = 0;
+      bus.call(child.owner, child.path, kAccessibleInterface, "GetRole", reply);
+      windows += readBasic(reply, 'u', &role) && isWindowRole(role);
     }
     return windows;
   }
@@ -350,32 +291,25 @@ std::vector<xcb_window_t> XDesktop::windowsOf(pid_t pid) {
 }
 
 XDesktop::Box XDesktop::box(xcb_window_t w) {
-  Box b;
-  auto* g = xcb_get_geometry_reply(c_, xcb_get_geometry(c_, w), nullptr);
-  auto* t = xcb_translate_coordinates_reply(c_, xcb_translate_coordinates(c_, w, root_, 0, 0), nullptr);
-  if (g && t) b = {t->dst_x, t->dst_y, g->width, g->height};
-  std::free(g);
-  std::free(t);
-  return b;
+  Reply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c_, xcb_get_geometry(c_, w), nullptr));
+  Reply<xcb_translate_coordinates_reply_t> t(
+      xcb_translate_coordinates_reply(c_, xcb_translate_coordinates(c_, w, root_, 0, 0), nullptr));
+  return g && t ? Box{t->dst_x, t->dst_y, g->width, g->height} : Box{};
 }
 
 xcb_window_t XDesktop::frameOf(xcb_window_t w) {
   for (int i = 0; i < 16; ++i) {
-    auto* tree = xcb_query_tree_reply(c_, xcb_query_tree(c_, w), nullptr);
-    if (!tree) return w;
-    const xcb_window_t parent = tree->parent;
-    std::free(tree);
-    if (parent == root_) return w;
-    w = parent;
+    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c_, xcb_query_tree(c_, w), nullptr));
+    if (!tree || tree->parent == root_) return w;
+    w = tree->parent;
   }
   return w;
 }
 
 bool XDesktop::viewable(xcb_window_t w) {
-  auto* a = xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, w), nullptr);
-  const bool shown = a && a->map_state == XCB_MAP_STATE_VIEWABLE;
-  std::free(a);
-  return shown;
+  Reply<xcb_get_window_attributes_reply_t> a(
+      xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, w), nullptr));
+  return a && a->map_state == XCB_MAP_STATE_VIEWABLE;
 }
 
 bool XDesktop::anyViewable(pid_t pid) {
@@ -393,7 +327,8 @@ bool XDesktop::active(pid_t pid) {
 
 void XDesktop::iconify(pid_t pid) {
   // The ICCCM request a client makes to iconify itself, sent on its behalf.
-  auto* atom = xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, 15, "WM_CHANGE_STATE"), nullptr);
+  Reply<xcb_intern_atom_reply_t> atom(
+      xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, 15, "WM_CHANGE_STATE"), nullptr));
   if (!atom) return;
   for (xcb_window_t w : windowsOf(pid)) {
     xcb_client_message_event_t event{};
@@ -405,7 +340,6 @@ void XDesktop::iconify(pid_t pid) {
     xcb_send_event(c_, 0, root_, XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                    reinterpret_cast<const char*>(&event));
   }
-  std::free(atom);
   xcb_flush(c_);
 }
 
@@ -441,10 +375,7 @@ bool Fixture::waitForWindows(std::size_t windows, Millis timeout) {
 }
 
 std::string Fixture::command(std::string_view line, Millis timeout) {
-  std::string bytes(line);
-  bytes += '\n';
-  if (!process_.write(bytes)) throw std::runtime_error("fixture input closed");
-  auto answer = process_.readLine(timeout);
+  auto answer = process_.ask(line, timeout);
   if (!answer) throw std::runtime_error("fixture did not answer " + std::string(line));
   return *answer;
 }
@@ -497,14 +428,24 @@ SilentPeerApplication::SilentPeerApplication() {
   if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
       ::listen(listener_, 8) < 0)
     throw std::runtime_error("cannot listen on " + socketPath_);
-  Bus bus = accessibilityBus();
+  // A connection of its own to the accessibility bus, whose address the session bus gives.
+  sd_bus* session = nullptr;
+  sd_bus_message* reply = nullptr;
+  const char* busAddress = nullptr;
   const char* unique = nullptr;
-  if (!bus || sd_bus_add_object(bus.get(), nullptr, "/org/a11y/atspi/accessible/root",
-                                answerSilently, this) < 0 ||
-      sd_bus_get_unique_name(bus.get(), &unique) < 0)
-    throw std::runtime_error("cannot join the accessibility bus");
+  const bool joined =
+      sd_bus_open_user(&session) >= 0 &&
+      sd_bus_call_method(session, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress",
+                         nullptr, &reply, "") >= 0 &&
+      sd_bus_message_read(reply, "s", &busAddress) > 0 && sd_bus_new(&bus_) >= 0 &&
+      sd_bus_set_address(bus_, busAddress) >= 0 && sd_bus_set_bus_client(bus_, 1) >= 0 &&
+      sd_bus_start(bus_) >= 0 &&
+      sd_bus_add_object(bus_, nullptr, kRootPath, answerSilently, this) >= 0 &&
+      sd_bus_get_unique_name(bus_, &unique) >= 0;
+  sd_bus_message_unref(reply);
+  sd_bus_flush_close_unref(session);
+  if (!joined) throw std::runtime_error("cannot join the accessibility bus");
   busName_ = unique;
-  bus_ = bus.release();
   thread_ = std::thread([this] {
     while (!stop_) {
       while (sd_bus_process(bus_, nullptr) > 0) {

@@ -45,6 +45,8 @@ class Process {
   void closeInput();
   // One line of standard output without its line feed; nothing on timeout or end of output.
   std::optional<std::string> readLine(Millis timeout);
+  // Writes `line` and a line feed, and reads the answering line.
+  std::optional<std::string> ask(std::string_view line, Millis timeout);
   // Everything written to standard error so far.
   std::string errorText();
   // The exit status once the process has ended within the timeout (-signal when killed).
@@ -71,7 +73,9 @@ class Helper {
   // Writes the request as one line and parses the one response line.
   nlohmann::json request(const nlohmann::json& request, Millis timeout = 5000ms);
   // Writes `line` and a line feed; returns the response line as written.
-  std::optional<std::string> requestLine(std::string_view line, Millis timeout = 5000ms);
+  std::optional<std::string> requestLine(std::string_view line, Millis timeout = 5000ms) {
+    return process_.ask(line, timeout);
+  }
   std::string errorText() { return process_.errorText(); }
   Process& process() { return process_; }
 
