@@ -6,7 +6,6 @@
 
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -63,11 +62,10 @@ TEST_P(RealApplications, SurviveEveryMethodAndReportEnabledElementsOnScreen) {
   };
 
   Json r;
-  for (int attempt = 0; attempt < 50; ++attempt) {  // registration follows the window
+  eventually([&] {  // registration follows the window
     r = ask({{"method", "windows"}});
-    if (r.contains("result") && !r["result"]["windows"].empty()) break;
-    std::this_thread::sleep_for(200ms);
-  }
+    return r.contains("result") && !r["result"]["windows"].empty();
+  }, 10s, 200ms);
   ASSERT_FALSE(r["result"]["windows"].empty()) << r.dump();
   const Json window = r["result"]["windows"][0]["window_id"];
 

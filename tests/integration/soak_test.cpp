@@ -58,8 +58,7 @@ TEST(Soak, TenThousandMixedRequestsLeaveNoTrace) {
     return send(request);
   };
   auto refOf = [](const Json& observation, const std::string& identifier) {
-    const auto tree = observation.find("tree");
-    const Json* node = tree != observation.end() ? findNode(*tree, "identifier", identifier) : nullptr;
+    const Json* node = findNode(observation["tree"], "identifier", identifier);
     return node ? node->value("element_ref", "gone") : std::string("gone");
   };
 

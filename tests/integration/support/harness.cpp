@@ -80,9 +80,8 @@ bool eventually(const std::function<bool()>& condition, Millis timeout, Millis e
 Process::Process(const std::vector<std::string>& argv) {
   ::signal(SIGPIPE, SIG_IGN);  // a child that died must not take the test with it
   int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
     throw std::runtime_error("pipe2 failed");
-  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
@@ -91,30 +90,23 @@ Process::Process(const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  int r = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+  const int r = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
+  for (int childEnd : {in[0], out[1], err[1]}) ::close(childEnd);
+  if (r != 0) {
+    for (int ownEnd : {in[1], out[0], err[0]}) ::close(ownEnd);
+    throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(r));
+  }
   in_ = in[1];
   out_ = out[0];
   err_ = err[0];
   fcntl(out_, F_SETFL, O_NONBLOCK);
   fcntl(err_, F_SETFL, O_NONBLOCK);
-  if (r != 0) {
-    pid_ = -1;
-    closeFd(in_);
-    closeFd(out_);
-    closeFd(err_);
-    throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(r));
-  }
 }
 
 Process::~Process() {
   stop();
-  closeFd(in_);
-  closeFd(out_);
-  closeFd(err_);
+  for (int* fd : {&in_, &out_, &err_}) closeFd(*fd);
 }
 
 bool Process::write(std::string_view bytes) {
