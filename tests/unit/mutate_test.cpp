@@ -330,8 +330,6 @@ TEST_F(MutateTest, AXPressAskedForByNameIsAnAction) {
       // Its identity changed: the action's own refusal, never the press's.
       {"identity, action", {"AXPress"}, describe("Deletes everything"), "AXPress",
        "action_target_changed"},
-      {"identity, press", {"AXPress"}, describe("Deletes nothing"), std::nullopt,
-       "press_target_changed"},
       // Not offered when observed, offered now.
       {"new, action", {"AXShowMenu"}, offer({"AXShowMenu", "AXPress"}), "AXPress",
        "action_not_observed"},

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "common/json_writer.h"
 #include "platform/sim/sim_audio.h"
 #include "probe/audio_probe.h"
 #include "readback.h"
@@ -29,11 +30,6 @@ std::string failed(const std::string& code) {
 
 std::shared_ptr<SimSampleBuffer> tone(std::size_t frames, float level) {
   return SimSampleBuffer::float32(48000, 2, std::vector<float>(frames * 2, level));
-}
-
-// A path as the report writes it, every "/" escaped.
-std::string escaped(const std::string& path) {
-  return std::regex_replace(path, std::regex("/"), "\\/");
 }
 
 class AudioProbeRunTest : public ::testing::Test {
@@ -61,12 +57,13 @@ class AudioProbeRunTest : public ::testing::Test {
     return std::regex_replace(output_, stamp, "\"$1\":\"T\"");
   }
 
-  // The report of a one-second capture into `out_`, as withoutTimes() leaves it.
+  // The report of a one-second capture into `out_`, as withoutTimes() leaves it; the path as
+  // the writer escapes it.
   std::string captured(const std::string& frames, const std::string& measurements,
                        const std::string& device, const std::string& source) const {
     return R"({"completed_at":"T","frames":{)" + frames + R"(},"measurements":{)" + measurements +
-           R"(},"microphone_device_id":")" + device + R"(","output_directory":")" + escaped(out_) +
-           R"(","requested_seconds":1,"source":")" + source +
+           R"(},"microphone_device_id":")" + device + R"(","output_directory":)" +
+           *writeJSON(out_) + R"(,"requested_seconds":1,"source":")" + source +
            R"(","speaker_output_verified":false,"started_at":"T","state":"captured"})" + "\n";
   }
 
