@@ -242,13 +242,7 @@ TEST_F(AudioProbeRunTest, EveryFailureAfterTheDirectoryTakesTheFailurePath) {
       {"wait cancelled", [](SimAudioCapture& p) { p.waitCancelled = true; }, "capture_failed", 1},
       {"stop", [](SimAudioCapture& p) { p.stopError = PlatformError{"sim", 4}; },
        "capture_failed", 2},
-      {"invalid audio",
-       [](SimAudioCapture& p) {
-         p.capturedAudio = {
-             {StreamOutputType::audio, tone(10, 0.5f)},
-             {StreamOutputType::audio, SimSampleBuffer::float32(44100, 2, {0.5f, 0.5f})}};
-       },
-       "invalidAudio", 1},
+      // The sink's own failure, whichever it is (each is proven with the sink).
       {"stream died",
        [](SimAudioCapture& p) {
          p.capturedAudio = {{StreamOutputType::audio, SimSampleBuffer::float32(48000, 2, {})},
