@@ -32,11 +32,8 @@ Json onlyLine(Process& probe) {
 // Runs the probe to its end; `environment` entries ("NAME=value", or "-u NAME") go to env(1).
 ProbeRun runProbe(const std::vector<std::string>& arguments,
                   const std::vector<std::string>& environment = {}) {
-  std::vector<std::string> argv = {"/usr/bin/env"};
-  argv.insert(argv.end(), environment.begin(), environment.end());
-  argv.push_back(binaryPath("velmaris-audio-probe"));
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  Process probe(argv);
+  Process probe(joined(joined({"/usr/bin/env"}, environment),
+                       joined({binaryPath("velmaris-audio-probe")}, arguments)));
   ProbeRun run;
   run.status = probe.wait(60000ms);
   run.report = onlyLine(probe);
@@ -45,9 +42,7 @@ ProbeRun runProbe(const std::vector<std::string>& arguments,
 
 // The first line pactl prints.
 std::string pactl(const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv = {"/usr/bin/pactl"};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  Process process(argv);
+  Process process(joined({"/usr/bin/pactl"}, arguments));
   process.wait(10000ms);
   return process.readLine(1000ms).value_or("");
 }

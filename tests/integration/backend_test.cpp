@@ -80,7 +80,7 @@ TEST_F(BackendTest, ListsApplicationsWithTheirKeysAndPolicies) {
   // through the helper, by the hung application's test.)
   Element window = windowsOf(ax().createApplication(app.pid())).at(0);
   ASSERT_EQ(ax().setMessagingTimeout(0.25f), kAXErrorSuccess);
-  app.process().signal(SIGSTOP);
+  app.signal(SIGSTOP);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(ax().copyAttributeValue(window, "AXTitle", value), kAXErrorCannotComplete);
   const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -89,8 +89,8 @@ TEST_F(BackendTest, ListsApplicationsWithTheirKeysAndPolicies) {
   EXPECT_TRUE(ax().isProcessTrusted());
 
   // Once the process is gone it is terminated, and its elements are invalid.
-  app.process().signal(SIGKILL);
-  ASSERT_TRUE(app.process().wait(5000ms));
+  app.signal(SIGKILL);
+  ASSERT_TRUE(app.wait(5000ms));
   EXPECT_TRUE(workspace().isTerminated(*gtkApp));
   EXPECT_EQ(ax().copyAttributeValue(window, "AXTitle", value), kAXErrorInvalidUIElement);
 }

@@ -210,7 +210,7 @@ TEST_F(ElementsTest, PressesActionsWritesAndPageScrollsChangeTheApplication) {
 TEST_F(ElementsTest, AHungApplicationDoesNotHangTheHelperNorARestartedOneFoolIt) {
   start("actions");
   Json observation = observe();
-  fixture->process().signal(SIGSTOP);
+  fixture->signal(SIGSTOP);
 
   // Every kind of request that reaches the application is answered, with a code that says
   // why, within the request deadline plus one messaging timeout (and slack for the pipes of a
@@ -230,7 +230,7 @@ TEST_F(ElementsTest, AHungApplicationDoesNotHangTheHelperNorARestartedOneFoolIt)
     EXPECT_EQ(response["error"]["ax_status"], -25204);
   }
 
-  fixture->process().signal(SIGCONT);
+  fixture->signal(SIGCONT);
   // Served normally again: late answers of the application are not taken for new ones.
   Json response = onElement("press", observe(), "fixture.press");
   EXPECT_EQ(codeOf(response), "ok") << response.dump();

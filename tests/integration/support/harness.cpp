@@ -69,6 +69,11 @@ std::string binaryPath(std::string_view name) {
   return std::string(VELMARIS_BIN_DIR) + "/" + std::string(name);
 }
 
+std::vector<std::string> joined(std::vector<std::string> head, const std::vector<std::string>& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
 bool eventually(const std::function<bool()>& condition, Millis timeout, Millis every) {
   for (const auto end = Clock::now() + timeout; Clock::now() < end; std::this_thread::sleep_for(every))
     if (condition()) return true;
@@ -215,16 +220,6 @@ nlohmann::json Helper::request(const nlohmann::json& request, Millis timeout) {
 
 // --- Fixture -------------------------------------------------------------------------
 
-namespace {
-
-std::vector<std::string> fixtureArgv(const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv = {binaryPath("velmaris-fixture")};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return argv;
-}
-
-}  // namespace
-
 // Windows the accessibility registry shows for `pid` now (-1 when it does not list it), read
 // through the product's own bus connection, kept from one call to the next.
 int accessibleWindowCount(pid_t pid) {
@@ -348,11 +343,11 @@ int clientWindowCount(pid_t pid) {
 }
 
 Fixture::Fixture(const std::vector<std::string>& arguments, std::size_t windows)
-    : process_(fixtureArgv(arguments)),
+    : Process(joined({binaryPath("velmaris-fixture")}, arguments)),
       accessible_(std::find(arguments.begin(), arguments.end(), "--no-accessibility") == arguments.end()) {
-  auto ready = process_.readLine(10000ms);
+  auto ready = readLine(10000ms);
   if (!ready || *ready != "ready") {
-    throw std::runtime_error("fixture did not start: " + process_.errorText());
+    throw std::runtime_error("fixture did not start: " + errorText());
   }
   if (!waitForWindows(windows)) {
     throw std::runtime_error("fixture's windows never showed in the window list or registry");
@@ -367,26 +362,24 @@ bool Fixture::waitForWindows(std::size_t windows, Millis timeout) {
 }
 
 std::string Fixture::command(std::string_view line, Millis timeout) {
-  auto answer = process_.ask(line, timeout);
+  auto answer = ask(line, timeout);
   if (!answer) throw std::runtime_error("fixture did not answer " + std::string(line));
   return *answer;
 }
 
-Fixture::~Fixture() { EXPECT_EQ(process_.errorText(), "") << "from the fixture"; }
+Fixture::~Fixture() { EXPECT_EQ(errorText(), "") << "from the fixture"; }
 
 // --- Application ---------------------------------------------------------------------
 
 namespace {
 std::vector<std::string> quietly(const std::vector<std::string>& argv) {
   // Unread pipes would stall a chatty application; exec keeps the pid.
-  std::vector<std::string> wrapped{"/bin/sh", "-c", "exec \"$@\" </dev/null >/dev/null 2>&1", "sh"};
-  wrapped.insert(wrapped.end(), argv.begin(), argv.end());
-  return wrapped;
+  return joined({"/bin/sh", "-c", "exec \"$@\" </dev/null >/dev/null 2>&1", "sh"}, argv);
 }
 }  // namespace
 
 Application::Application(const std::vector<std::string>& argv, Millis timeout)
-    : process_(quietly(argv)) {
+    : Process(quietly(argv)) {
   if (!eventually([&] { return ended() || clientWindowCount(pid()) > 0; }, timeout, 50ms) || ended())
     throw std::runtime_error(argv[0] + " showed no window or ended");
 }

@@ -28,6 +28,8 @@ using namespace std::chrono_literals;
 using Millis = std::chrono::milliseconds;
 
 std::string binaryPath(std::string_view name);  // a program built into the build's bin/
+// A command line: `head`, then `tail`.
+std::vector<std::string> joined(std::vector<std::string> head, const std::vector<std::string>& tail);
 
 // Asks `condition` every `every` until it holds (true) or `timeout` has passed (false).
 bool eventually(const std::function<bool()>& condition, Millis timeout = 5000ms, Millis every = 20ms);
@@ -86,36 +88,29 @@ class Helper {
 // The GTK fixture application (tests/fixtures/velmaris-fixture.c). GTK writes to standard
 // error only when it was made to do something wrong (a CRITICAL for a call that should never
 // have reached it): the test fails when a fixture that wrote anything goes.
-class Fixture {
+class Fixture : public Process {
  public:
   // Starts it with `arguments` and waits for "ready", until the window manager lists its
   // `windows` windows and, unless it runs with --no-accessibility, until the registry does.
   explicit Fixture(const std::vector<std::string>& arguments, std::size_t windows = 1);
   ~Fixture();
-  pid_t pid() const { return process_.pid(); }
   // Sends a control line and returns the fixture's answer.
   std::string command(std::string_view line, Millis timeout = 5000ms);
   // Waits until the window manager and (when accessible) the registry show `windows`
   // windows of this process.
   bool waitForWindows(std::size_t windows, Millis timeout = 10000ms);
-  Process& process() { return process_; }
 
  private:
-  Process process_;
   bool accessible_;
 };
 
 // A real desktop application (its output discarded), waited for until the window manager
 // lists a window of its process. The process is the command itself: wrappers must exec.
-class Application {
+class Application : public Process {
  public:
   explicit Application(const std::vector<std::string>& argv, Millis timeout = 30000ms);
-  pid_t pid() const { return process_.pid(); }
   // The exit status (-signal when killed) once it has ended; nothing while it runs.
-  std::optional<int> ended() { return process_.wait(0ms); }
-
- private:
-  Process process_;
+  std::optional<int> ended() { return wait(0ms); }
 };
 
 // An application on the accessibility bus, served by a thread of this process: asked over the
