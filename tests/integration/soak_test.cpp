@@ -3,12 +3,12 @@
 // memory, open descriptors and threads where they were after a warm-up.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -33,10 +33,8 @@ Usage usageOf(pid_t pid) {
     if (line.rfind("VmRSS:", 0) == 0) usage.residentKiB = std::stol(line.substr(6));
     if (line.rfind("Threads:", 0) == 0) usage.threads = std::stol(line.substr(8));
   }
-  if (DIR* fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-    while (dirent* entry = readdir(fds)) usage.descriptors += entry->d_name[0] != '.';
-    closedir(fds);
-  }
+  const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd");
+  usage.descriptors = std::distance(fds, std::filesystem::directory_iterator());
   return usage;
 }
 
