@@ -25,13 +25,6 @@ class BackendTest : public ::testing::Test {
   Accessibility& ax() { return *desktop.accessibility; }
   Workspace& workspace() { return *desktop.workspace; }
 
-  std::optional<RunningApplication> listed(pid_t pid) {
-    for (auto& app : workspace().runningApplications()) {
-      if (app.pid == pid) return app;
-    }
-    return std::nullopt;
-  }
-
   std::string stringOf(const Element& element, const std::string& attribute) {
     AttributeValue value;
     AXError status = ax().copyAttributeValue(element, attribute, value);
@@ -54,7 +47,7 @@ TEST_F(BackendTest, ListsApplicationsWithTheirKeysAndPolicies) {
   Fixture app({"--app-id=org.velmaris.Fixture", "--title=Main"});
   Fixture silent({"--title=Silent", "--no-accessibility"});
 
-  auto gtkApp = listed(app.pid());
+  auto gtkApp = workspace().runningApplication(app.pid());
   ASSERT_TRUE(gtkApp);
   EXPECT_EQ(gtkApp->bundleID, "org.velmaris.Fixture");
   EXPECT_EQ(gtkApp->activationPolicy, ActivationPolicy::Regular);
@@ -62,7 +55,7 @@ TEST_F(BackendTest, ListsApplicationsWithTheirKeysAndPolicies) {
 
   // A process that takes no part in accessibility is still listed through its window, and
   // its application element answers "not implemented", never the -25204 of a hung one.
-  auto silentApp = listed(silent.pid());
+  auto silentApp = workspace().runningApplication(silent.pid());
   ASSERT_TRUE(silentApp);
   EXPECT_EQ(silentApp->activationPolicy, ActivationPolicy::Regular);
   Element element = ax().createApplication(silent.pid());

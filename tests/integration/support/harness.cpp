@@ -136,15 +136,12 @@ void Process::pump(Millis timeout) {
   pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
   int n = ::poll(fds, 2, int(timeout.count()));
   if (n <= 0) return;
-  if (out_ >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-    if (!drain(out_, outBuffer_)) {
-      outClosed_ = true;
-      closeFd(out_);
-    }
+  if (out_ >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !drain(out_, outBuffer_)) {
+    outClosed_ = true;
+    closeFd(out_);
   }
-  if (err_ >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-    if (!drain(err_, errBuffer_)) closeFd(err_);
-  }
+  if (err_ >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) && !drain(err_, errBuffer_))
+    closeFd(err_);
 }
 
 std::optional<std::string> Process::readLine(Millis timeout) {
@@ -318,12 +315,9 @@ void XDesktop::iconify(pid_t pid) {
       xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, 15, "WM_CHANGE_STATE"), nullptr));
   if (!atom) return;
   for (xcb_window_t w : windowsOf(pid)) {
-    xcb_client_message_event_t event{};
-    event.response_type = XCB_CLIENT_MESSAGE;
-    event.format = 32;
-    event.window = w;
-    event.type = atom->atom;
-    event.data.data32[0] = 3;  // IconicState
+    const xcb_client_message_event_t event{.response_type = XCB_CLIENT_MESSAGE, .format = 32,
+                                           .sequence = 0, .window = w, .type = atom->atom,
+                                           .data = {.data32 = {3}}};  // IconicState
     xcb_send_event(c_, 0, root_, XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                    reinterpret_cast<const char*>(&event));
   }
@@ -346,12 +340,9 @@ Fixture::Fixture(const std::vector<std::string>& arguments, std::size_t windows)
     : Process(joined({binaryPath("velmaris-fixture")}, arguments)),
       accessible_(std::find(arguments.begin(), arguments.end(), "--no-accessibility") == arguments.end()) {
   auto ready = readLine(10000ms);
-  if (!ready || *ready != "ready") {
-    throw std::runtime_error("fixture did not start: " + errorText());
-  }
-  if (!waitForWindows(windows)) {
+  if (!ready || *ready != "ready") throw std::runtime_error("fixture did not start: " + errorText());
+  if (!waitForWindows(windows))
     throw std::runtime_error("fixture's windows never showed in the window list or registry");
-  }
 }
 
 bool Fixture::waitForWindows(std::size_t windows, Millis timeout) {
@@ -371,24 +362,15 @@ Fixture::~Fixture() { EXPECT_EQ(errorText(), "") << "from the fixture"; }
 
 // --- Application ---------------------------------------------------------------------
 
-namespace {
-std::vector<std::string> quietly(const std::vector<std::string>& argv) {
-  // Unread pipes would stall a chatty application; exec keeps the pid.
-  return joined({"/bin/sh", "-c", "exec \"$@\" </dev/null >/dev/null 2>&1", "sh"}, argv);
-}
-}  // namespace
-
+// Unread pipes would stall a chatty application; exec keeps the pid.
 Application::Application(const std::vector<std::string>& argv, Millis timeout)
-    : Process(quietly(argv)) {
+    : Process(joined({"/bin/sh", "-c", "exec \"$@\" </dev/null >/dev/null 2>&1", "sh"}, argv)) {
   if (!eventually([&] { return ended() || clientWindowCount(pid()) > 0; }, timeout, 50ms) || ended())
     throw std::runtime_error(argv[0] + " showed no window or ended");
 }
 
-}  // namespace velmaris::testing
-
 // --- SilentPeerApplication -------------------------------------------------------------
 
-namespace velmaris::testing {
 namespace {
 
 int answerSilently(sd_bus_message* m, void* userdata, sd_bus_error*) {
