@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
   std::vector<double> observeMs, targetsMs, referenceMs;
   // CPU sums: [application, client] during observes and during reference walks.
   std::vector<double> observeCpu(2), walkCpu(2);
-  const pid_t helperPid = helper.process().pid();
+  const pid_t helperPid = helper.pid();
   for (int i = 0; i < runs; ++i) {
     addCpu({fixture.pid(), helperPid}, observeCpu,
            [&] { observeMs.push_back(timedRequest(helper, observe, "tree")); });

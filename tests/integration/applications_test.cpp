@@ -4,7 +4,6 @@
 // virtual desktop; each step is followed by a check that the application still runs.
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -35,8 +34,6 @@ const RealApplication kApplications[] = {
     {"gnome_calculator", {"gnome-calculator"}, "org.gnome.Calculator", "AXButton", "7 7",
      "AXTextArea", "12+3", 0},
 };
-
-void PrintTo(const RealApplication& application, std::ostream* out) { *out << application.name; }
 
 class RealApplications : public ::testing::TestWithParam<RealApplication> {};
 

@@ -103,7 +103,7 @@ TEST(Soak, TenThousandMixedRequestsLeaveNoTrace) {
     if (plain) expect(write("late"), "error", "observation_unavailable");
     for (int i = 0; i < 4; ++i) {
       ++id;
-      expect(Json::parse(helper.requestLine("{\"id\":").value_or("{}")), "error", "invalid_json");
+      expect(Json::parse(helper.ask("{\"id\":").value_or("{}")), "error", "invalid_json");
       expect(onWindow({{"method", "scroll"}}), "error", "unknown_method");
       expect(onWindow({{"method", "press"}, {"observation_id", "x"}}), "error", "invalid_input");
     }
@@ -111,9 +111,9 @@ TEST(Soak, TenThousandMixedRequestsLeaveNoTrace) {
 
   const auto start = std::chrono::steady_clock::now();
   for (int n = 0; n < 150; ++n) round(n);  // warm-up: bounded caches filled, pools, the capture's threads
-  const Usage warm = usageOf(helper.process().pid());
+  const Usage warm = usageOf(helper.pid());
   for (int n = 150; n < 500; ++n) round(n);
-  const Usage after = usageOf(helper.process().pid());
+  const Usage after = usageOf(helper.pid());
   const auto took = std::chrono::steady_clock::now() - start;
 
   EXPECT_EQ(failures, 0);

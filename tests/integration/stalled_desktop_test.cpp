@@ -42,7 +42,7 @@ struct StoppedServer {
 // The response to `request`, which must come within kAnswerWithin.
 Json answeredInTime(Helper& helper, const Json& request) {
   const auto start = Clock::now();
-  const auto line = helper.requestLine(request.dump(), 6000ms);
+  const auto line = helper.ask(request.dump(), 6000ms);
   const auto took = std::chrono::duration_cast<Millis>(Clock::now() - start);
   EXPECT_TRUE(line) << request["method"] << " unanswered";
   if (!line) return Json();
@@ -94,8 +94,8 @@ TEST(StalledDesktop, RequestsAreAnsweredInTimeWhileTheXServerIsStopped) {
   StoppedServer stopped(std::atoi(server));
   EXPECT_EQ(answeredInTime(helper, observe)["error"]["code"], "process_not_found");
   const auto start = Clock::now();
-  helper.process().closeInput();
-  EXPECT_EQ(helper.process().wait(2000ms).value_or(-1), 0);
+  helper.closeInput();
+  EXPECT_EQ(helper.wait(2000ms).value_or(-1), 0);
   EXPECT_LT(Clock::now() - start, 2000ms);
 }
 

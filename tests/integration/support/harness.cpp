@@ -197,20 +197,20 @@ void Process::stop() {
 
 // The helper under test: VELMARIS_HELPER names another build of it (the sanitizer tier).
 Helper::Helper()
-    : process_({std::getenv("VELMARIS_HELPER") ? std::getenv("VELMARIS_HELPER")
-                                               : binaryPath("velmaris-gui")}) {}
+    : Process({std::getenv("VELMARIS_HELPER") ? std::getenv("VELMARIS_HELPER")
+                                              : binaryPath("velmaris-gui")}) {}
 
 Helper::~Helper() {
   // A sanitizer reports on standard error and, for leaks, at exit: end the input, then look.
-  process_.closeInput();
-  const auto status = process_.wait(10000ms);
-  if (status != 0 || !process_.errorText().empty())
+  closeInput();
+  const auto status = wait(10000ms);
+  if (status != 0 || !errorText().empty())
     ADD_FAILURE() << "the helper ended with " << (status ? std::to_string(*status) : "no exit")
-                  << ": " << process_.errorText().substr(0, 4000);
+                  << ": " << errorText().substr(0, 4000);
 }
 
 nlohmann::json Helper::request(const nlohmann::json& request, Millis timeout) {
-  auto line = requestLine(request.dump(), timeout);
+  auto line = ask(request.dump(), timeout);
   if (!line) throw std::runtime_error("no response to " + request.dump());
   return nlohmann::json::parse(*line);
 }

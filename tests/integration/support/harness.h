@@ -48,7 +48,7 @@ class Process {
   // One line of standard output without its line feed; nothing on timeout or end of output.
   std::optional<std::string> readLine(Millis timeout);
   // Writes `line` and a line feed, and reads the answering line.
-  std::optional<std::string> ask(std::string_view line, Millis timeout);
+  std::optional<std::string> ask(std::string_view line, Millis timeout = 5000ms);
   // Everything written to standard error so far.
   std::string errorText();
   // The exit status once the process has ended within the timeout (-signal when killed).
@@ -68,21 +68,12 @@ class Process {
 // velmaris-gui, spoken to one line at a time. When it goes, its input is closed, and it must
 // end with status 0 having written nothing to standard error (under the sanitizers, that
 // includes their reports).
-class Helper {
+class Helper : public Process {
  public:
   Helper();
   ~Helper();
   // Writes the request as one line and parses the one response line.
   nlohmann::json request(const nlohmann::json& request, Millis timeout = 5000ms);
-  // Writes `line` and a line feed; returns the response line as written.
-  std::optional<std::string> requestLine(std::string_view line, Millis timeout = 5000ms) {
-    return process_.ask(line, timeout);
-  }
-  std::string errorText() { return process_.errorText(); }
-  Process& process() { return process_; }
-
- private:
-  Process process_;
 };
 
 // The GTK fixture application (tests/fixtures/velmaris-fixture.c). GTK writes to standard
