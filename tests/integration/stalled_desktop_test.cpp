@@ -30,10 +30,8 @@ Json with(Json request, const Json& members) {
 // Resumes the X server whatever the test does, so the desktop outlives a failed assertion.
 struct StoppedServer {
   explicit StoppedServer(pid_t pid) : pid(pid) { stopped = kill(pid, SIGSTOP) == 0; }
-  ~StoppedServer() { resume(); }
-  void resume() {
+  ~StoppedServer() {
     if (stopped) kill(pid, SIGCONT);
-    stopped = false;
   }
   pid_t pid;
   bool stopped = false;
