@@ -2,8 +2,7 @@
 // virtual desktop, against the GTK fixture's widget sets: how a real GTK window maps to the
 // tree and the target list; what a press, a write or a page scroll changes in the
 // application, seen through the next observation; elements the application destroys while a
-// scan runs; a hung application that must not hang the helper, and one restarted under the
-// same name.
+// scan runs; a hung application that must not hang the helper.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -32,7 +31,6 @@ struct ElementsTest : ::testing::Test {
   void start(const std::string& widgets) {
     fixture.emplace(
         std::vector<std::string>{"--app-id=" + app, "--title=Elements", "--widgets=" + widgets});
-    if (helper) return;
     helper.emplace();
     Json windows = send("windows");
     ASSERT_EQ(windows["result"]["windows"].size(), 1u) << windows.dump();
@@ -207,7 +205,7 @@ TEST_F(ElementsTest, PressesActionsWritesAndPageScrollsChangeTheApplication) {
   }
 }
 
-TEST_F(ElementsTest, AHungApplicationDoesNotHangTheHelperNorARestartedOneFoolIt) {
+TEST_F(ElementsTest, AHungApplicationDoesNotHangTheHelper) {
   start("actions");
   Json observation = observe();
   fixture->signal(SIGSTOP);
@@ -235,12 +233,8 @@ TEST_F(ElementsTest, AHungApplicationDoesNotHangTheHelperNorARestartedOneFoolIt)
   Json response = onElement("press", observe(), "fixture.press");
   EXPECT_EQ(codeOf(response), "ok") << response.dump();
   EXPECT_TRUE(shows("Pressed 1"));
-
-  // Restarted: same application, same window title, another process.
-  observation = observe();
-  fixture.reset();
-  start("actions");
-  EXPECT_EQ(codeOf(onElement("press", observation, "fixture.press")), "process_identity_changed");
+  // (That one restarted under the same name is another process, the unit tests prove on the
+  // records the backend test reads from a real /proc.)
 }
 
 TEST_F(ElementsTest, ElementsDestroyedDuringAScan) {
