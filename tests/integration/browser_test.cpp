@@ -3,12 +3,9 @@
 // real Chromium installed where Google's package puts Chrome.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <thread>
 

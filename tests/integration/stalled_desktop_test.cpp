@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "harness.h"
 

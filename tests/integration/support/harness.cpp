@@ -17,14 +17,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
-#include <xcb/xcb.h>
 
 #include "platform/linux/atspi_bus.h"
 #include "platform/linux/atspi_tables.h"
