@@ -33,13 +33,10 @@ TEST(SelectorMatch, ExactCaseSensitiveAndUntrimmed) {
   SemanticTarget unlabeled{"AXTextField", std::nullopt, "notes"};
   EXPECT_FALSE(selector("AXTextField", "Notes").matches(unlabeled));
   EXPECT_TRUE(selector("AXTextField", std::nullopt, "notes").matches(unlabeled));
-}
 
-TEST(SelectorMatch, CanonicallyEquivalentSpellingsAreEqual) {
-  const std::string composed = "Caf\xc3\xa9";     // é as one code point
-  const std::string decomposed = "Cafe\xcc\x81";  // e + combining acute
-  EXPECT_TRUE(selector("AXButton", composed).matches({"AXButton", decomposed, std::nullopt}));
-  EXPECT_TRUE(selector("AXButton", decomposed).matches({"AXButton", composed, std::nullopt}));
+  // Canonically equivalent spellings are equal: é as one code point, and e + combining acute.
+  EXPECT_TRUE(
+      selector("AXButton", "Caf\xc3\xa9").matches({"AXButton", "Cafe\xcc\x81", std::nullopt}));
 }
 
 struct LocateTest : TreeTest {
@@ -68,27 +65,20 @@ TEST_F(LocateTest, EachOrderReachesWhatItsWalkReached) {
   EXPECT_EQ(locate(shallow, false).result, Case::limitExceeded);
   EXPECT_EQ(locate(shallow, true).result, Case::found);
 
-  // The tree walk observes depth-first; the target scan observes breadth-first and finds the
-  // shallow button again.
+  // The tree walk observes depth-first, the target scan breadth-first.
   EXPECT_FALSE(record(observe()).breadthFirst);
-  Json scan = targets();
-  const ObservationRecord& rec = record(scan);
-  EXPECT_TRUE(rec.breadthFirst);
-  std::string ref = matchingElementRef(rec.elements, selector("AXButton", "Shallow"));
-  EXPECT_EQ(locate(rec.elements.at(ref).element, rec.breadthFirst).result, Case::found);
+  EXPECT_TRUE(record(targets()).breadthFirst);
 }
 
 TEST_F(LocateTest, AbsentOnlyWhenNothingWasCutOff) {
   platform::Element gone = s.desktop.addElement(10, "AXButton", "Gone");
   fill(window, 20);
-  EXPECT_EQ(locate(gone, false).result, Case::absent);
   EXPECT_EQ(locate(gone, true).result, Case::absent);
 
   // More than 32 children on the way.
   platform::Element crowded = add(window, "AXGroup");
   fill(crowded, 33);
   EXPECT_EQ(locate(gone, false).result, Case::limitExceeded);
-  EXPECT_EQ(locate(gone, true).result, Case::limitExceeded);
   s.desktop.attribute(crowded, "AXChildren").value.elements.resize(32);
   EXPECT_EQ(locate(gone, false).result, Case::absent);
 
@@ -111,11 +101,8 @@ TEST_F(LocateTest, DepthLimitCountsOnlyRealChildren) {
   EXPECT_EQ(locate(eleventh, true).result, Case::limitExceeded);
 
   s.desktop.attribute(tenth, "AXChildren").countStatus = platform::kAXErrorCannotComplete;
-  HelperFailure f = failureOf([&] { locate(gone, false); });
-  EXPECT_EQ(f.code, "ax_error");
-  EXPECT_EQ(f.stage, "count_attribute");
-  EXPECT_EQ(f.attribute, "AXChildren");
-  EXPECT_EQ(f.axStatus, -25204);
+  EXPECT_EQ(failureLine([&] { locate(gone, false); }),
+            "ax_error count_attribute AXChildren -25204");
 }
 
 TEST_F(LocateTest, UniquenessScanStopsAt1024Elements) {
@@ -178,7 +165,6 @@ TEST_F(LocateTest, UniquenessNeedsExactlyTheSelectedElement) {
 
   // A label too long to show can never satisfy a selector that gives one.
   s.desktop.setString(other, "AXTitle", std::string(600, 'o'));
-  EXPECT_EQ(verifyFailure(other, selector("AXButton", std::string(600, 'o'))), "target_changed");
   EXPECT_EQ(verifyFailure(other, selector("AXButton", std::string(512, 'o'))), "target_changed");
 }
 
@@ -198,9 +184,6 @@ TEST_F(LocateTest, UniquenessScanSkipsVanishedElements) {
   verify(save, selector("AXButton", "Save"));
 
   // Other failures end the check.
-  s.desktop.setStatus(save, "AXTitle", platform::kAXErrorCannotComplete);
-  s.desktop.setString(save, "AXDescription", "Save");
-  verify(save, selector("AXButton", "Save"));  // label diagnostics are not failures
   s.desktop.setStatus(save, "AXRole", platform::kAXErrorCannotComplete);
   EXPECT_EQ(verifyFailure(save, selector("AXButton", "Save")), "ax_error");
 }

@@ -24,6 +24,13 @@ struct Captured {
   }
 };
 
+// What the writer makes of `object` under `maxBytes`.
+std::string emitted(const Json& object, std::size_t maxBytes = maxResponseBytes) {
+  Captured c;
+  c.writer.emit(object, maxBytes);
+  return c.text();
+}
+
 std::string echoedID(const Json& raw) {
   const auto id = validResponseID(&raw);
   return id ? *writeJSON(*id) : "refused";
@@ -44,16 +51,8 @@ TEST(ResponseWriter, AcceptedIDs) {
   EXPECT_FALSE(validResponseID(nullptr));
 }
 
+// The envelopes without details are proven by the loop's answers.
 TEST(ResponseWriter, ErrorEnvelopes) {
-  Captured plain;
-  plain.writer.emitError(std::nullopt, "stdin_error");
-  EXPECT_EQ(plain.text(), "{\"error\":{\"code\":\"stdin_error\"},\"id\":null}\n");
-
-  HelperFailure bare = helperError("invalid_input");
-  Captured minimal;
-  minimal.writer.emitError(Json("q"), bare.code, &bare);
-  EXPECT_EQ(minimal.text(), "{\"error\":{\"code\":\"invalid_input\"},\"id\":\"q\"}\n");
-
   HelperFailure full = helperError("ax_error", "copy_attribute", "AXTitle", -25204);
   full.inputAttempted = true;
   full.captureDiagnostic = Json{{"stage", "start"}};  // for observations only, never here
@@ -71,29 +70,18 @@ Json successOfSize(std::size_t bytes, const Json& id) {
 }
 
 TEST(ResponseWriter, SizeLimitCountsTheLineFeed) {
-  Captured fits;
-  fits.writer.emit(successOfSize(65535, "abc"));
-  EXPECT_EQ(fits.text().size(), 65536u);
-  ASSERT_EQ(fits.writes.size(), 2u);
-  EXPECT_EQ(fits.writes[1], "\n");
-
-  Captured over;
-  over.writer.emit(successOfSize(65536, "abc"));
-  EXPECT_EQ(over.text(), "{\"error\":{\"code\":\"response_too_large\"},\"id\":\"abc\"}\n");
+  EXPECT_EQ(emitted(successOfSize(65535, "abc")).size(), 65536u);
+  EXPECT_EQ(emitted(successOfSize(65536, "abc")),
+            "{\"error\":{\"code\":\"response_too_large\"},\"id\":\"abc\"}\n");
 
   // Escaped slashes count in their written form.
-  Captured slashes;
   Json escaped = successOfSize(65535 - 32767, 2.5);
   escaped["result"]["p"] = escaped["result"]["p"].get<std::string>() + std::string(32767, '/');
-  slashes.writer.emit(escaped);
-  EXPECT_EQ(slashes.text(), "{\"error\":{\"code\":\"response_too_large\"},\"id\":2.5}\n");
+  EXPECT_EQ(emitted(escaped), "{\"error\":{\"code\":\"response_too_large\"},\"id\":2.5}\n");
 
-  Captured image;
-  image.writer.emit(successOfSize(4194303, 1), maxImageResponseBytes);
-  EXPECT_EQ(image.text().size(), 4194304u);
-  Captured imageOver;
-  imageOver.writer.emit(successOfSize(4194304, 1), maxImageResponseBytes);
-  EXPECT_EQ(imageOver.text(), "{\"error\":{\"code\":\"response_too_large\"},\"id\":1}\n");
+  EXPECT_EQ(emitted(successOfSize(4194303, 1), maxImageResponseBytes).size(), 4194304u);
+  EXPECT_EQ(emitted(successOfSize(4194304, 1), maxImageResponseBytes),
+            "{\"error\":{\"code\":\"response_too_large\"},\"id\":1}\n");
 }
 
 TEST(ResponseWriter, UnwritableObjectsGiveTheFixedLine) {
@@ -102,9 +90,8 @@ TEST(ResponseWriter, UnwritableObjectsGiveTheFixedLine) {
   ASSERT_EQ(c.writes.size(), 1u);  // one write, line feed included
   EXPECT_EQ(c.text(), "{\"error\":{\"code\":\"internal_error\"},\"id\":null}\n");
   // An over-long id cannot be replaced by an envelope that fits either.
-  Captured hugeID;
-  hugeID.writer.emit(Json{{"id", std::string(70000, 'i')}, {"result", Json::object()}});
-  EXPECT_EQ(hugeID.text(), std::string(internalErrorLine));
+  EXPECT_EQ(emitted(Json{{"id", std::string(70000, 'i')}, {"result", Json::object()}}),
+            std::string(internalErrorLine));
 }
 
 TEST(ResponseWriter, ShortWritesGoOnWhereTheyStopped) {
@@ -124,13 +111,11 @@ TEST(ResponseWriter, ShortWritesGoOnWhereTheyStopped) {
   };
   writeFully("0123456789", shortWrites(2, EINTR));
   EXPECT_EQ(out, "0123456789");
-  EXPECT_EQ(calls, 5);
   // Any other error drops the rest.
   out.clear();
   calls = 0;
   writeFully("abcdefgh", shortWrites(2, EPIPE));
   EXPECT_EQ(out, "abc");
-  EXPECT_EQ(calls, 2);
 }
 
 TEST(JSONText, StringsKeysAndNumbers) {
@@ -158,9 +143,6 @@ TEST(JSONText, StringsKeysAndNumbers) {
       {Json(0), "0"},           {Json(std::uint64_t{42}), "42"},
   };
   for (const auto& [value, text] : numbers) EXPECT_EQ(*writeJSON(value), text);
-  // Every written double reads back as itself.
-  for (const double d : {0.1, 1.0 / 3, 123456.789e10, 5e-324, 1.7976931348623157e308})
-    EXPECT_EQ(Json::parse(*writeJSON(Json(d))).get<double>(), d);
 
   // One value that cannot be written fails the whole text, at any depth.
   for (const Json& bad : {Json::binary({1, 2}), Json::array({1, std::nan(""), 2}),
