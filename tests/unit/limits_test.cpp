@@ -1,6 +1,7 @@
 // Every limit of the two walks at its value and one past it: what fits is listed whole and
-// not flagged; one element more is cut off and flagged. Also the byte budget to the byte,
-// with each node charged its JSON text plus four bytes.
+// not flagged; one element more is cut off and flagged, and a search for an element that is
+// not there, in the walk's order, can no longer say it is absent. Also the byte budget to
+// the byte, with each node charged its JSON text plus four bytes.
 #include "gui/observation/traversal.h"
 #include "tree_helper.h"
 
@@ -8,6 +9,7 @@ namespace velmaris::testing {
 namespace {
 
 using gui::Json;
+using Found = gui::LocatedElement::Case;
 
 TEST(WalkLimits, AtTheLimitAndOnePast) {
   struct Case {
@@ -42,6 +44,9 @@ TEST(WalkLimits, AtTheLimitAndOnePast) {
         } else {
           EXPECT_EQ(nodeCount(r["tree"]), c.visited);
         }
+        const platform::Element gone = a.s.desktop.addElement(10, "AXButton", "Gone");
+        EXPECT_EQ(a.s.ax().locateElement(a.window, gone, scan, a.s.deadline()).result,
+                  past ? Found::limitExceeded : Found::absent);
       }
     }
   }

@@ -20,15 +20,12 @@ TEST(ValueDigest, ByteLayouts) {
   EXPECT_EQ(valueDigest(AttributeValue::none()), std::string(1, '\0'));
   // The empty string is a value, not the absence of one.
   EXPECT_EQ(*valueDigest(AttributeValue::ofString("")), std::string(1, '\x01') + sha256(""));
-  EXPECT_EQ(*valueDigest(AttributeValue::ofString("a/b")), std::string(1, '\x01') + sha256("a/b"));
 
   // Numbers hash their JSON text: an integral double is the same number as the integer.
   EXPECT_EQ(*valueDigest(AttributeValue::ofInteger(3)), std::string(1, '\x02') + sha256("3"));
   EXPECT_EQ(valueDigest(AttributeValue::ofReal(3.0)), valueDigest(AttributeValue::ofInteger(3)));
   EXPECT_EQ(*valueDigest(AttributeValue::ofReal(0.1)), std::string(1, '\x02') + sha256("0.1"));
   EXPECT_EQ(*valueDigest(AttributeValue::ofBoolean(true)), std::string(1, '\x02') + sha256("true"));
-  EXPECT_NE(valueDigest(AttributeValue::ofBoolean(true)), valueDigest(AttributeValue::ofInteger(1)));
-  EXPECT_NE(valueDigest(AttributeValue::ofString("3")), valueDigest(AttributeValue::ofInteger(3)));
 
   EXPECT_EQ(valueDigest(AttributeValue::ofPoint({1, 2})), std::nullopt);
   EXPECT_EQ(valueDigest(AttributeValue::ofReal(std::numeric_limits<double>::infinity())),

@@ -9,9 +9,7 @@ using platform::AttributeValue;
 struct WindowsTest : ::testing::Test {
   SimHelper s;
   void SetUp() override { s.desktop.addProcess(10, "org.example.App"); }
-  gui::Json windows(const std::string& app = "org.example.App") {
-    return s.ax().windowsResult(app, s.deadline());
-  }
+  gui::Json windows() { return s.ax().windowsResult("org.example.App", s.deadline()); }
   std::vector<std::int64_t> handles(const gui::Json& result) {
     std::vector<std::int64_t> out;
     for (const auto& w : result["windows"]) out.push_back(w["window_id"].get<std::int64_t>());
@@ -89,8 +87,7 @@ TEST_F(WindowsTest, FallsBackToTheFocusedAndMainWindow) {
 
   s.desktop.setStatus(app, "AXFocusedWindow", platform::kAXErrorCannotComplete);
   EXPECT_EQ(failureLine([&] { windows(); }), "ax_error copy_attribute other -25204");
-  s.desktop.attribute(app, "AXFocusedWindow") = {};
-  s.desktop.attribute(app, "AXFocusedWindow").value = AttributeValue::ofString("not an element");
+  s.desktop.setString(app, "AXFocusedWindow", "not an element");
   EXPECT_EQ(failureLine([&] { windows(); }), "ax_error attribute_type other -");
 }
 
