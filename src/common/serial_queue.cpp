@@ -40,8 +40,6 @@ void SerialQueue::sync(const std::function<void()>& task) {
   doneSignal.wait(lock, [&] { return done; });
 }
 
-bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == worker_.get_id(); }
-
 void SerialQueue::work() {
   for (;;) {
     std::function<void()> task;

@@ -27,9 +27,6 @@ class SerialQueue {
   void async(std::function<void()> task);
   void sync(const std::function<void()>& task);
 
-  // Whether the calling thread is this queue's worker.
-  bool isCurrent() const;
-
  private:
   void work();
 
