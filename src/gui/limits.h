@@ -30,10 +30,9 @@ inline constexpr std::size_t maxImageResponseBytes = 4194304;
 // Window records kept before the oldest are pruned.
 inline constexpr std::size_t maxWindowRecords = 512;
 
-inline constexpr std::array<std::string_view, 11> supportedActions = {
-    "AXPress",         "AXIncrement",        "AXDecrement",        "AXConfirm",
-    "AXCancel",        "AXShowMenu",         "AXPick",             "AXScrollUpByPage",
-    "AXScrollDownByPage", "AXScrollLeftByPage", "AXScrollRightByPage"};
+inline constexpr auto supportedActions = std::to_array<std::string_view>(
+    {"AXPress", "AXIncrement", "AXDecrement", "AXConfirm", "AXCancel", "AXShowMenu", "AXPick",
+     "AXScrollUpByPage", "AXScrollDownByPage", "AXScrollLeftByPage", "AXScrollRightByPage"});
 
 inline bool isSupportedAction(std::string_view name) {
   for (auto a : supportedActions)

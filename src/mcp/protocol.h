@@ -17,7 +17,8 @@ namespace velmaris::mcp {
 using Json = nlohmann::json;
 
 // Newest first. The first is served per request; the second after an "initialize".
-inline constexpr std::array<std::string_view, 2> supportedVersions = {"2026-07-28", "2025-11-25"};
+inline constexpr auto supportedVersions =
+    std::to_array<std::string_view>({"2026-07-28", "2025-11-25"});
 inline constexpr std::string_view statelessVersion = supportedVersions[0];
 inline constexpr std::string_view handshakeVersion = supportedVersions[1];
 

@@ -140,15 +140,18 @@ TEST_F(WindowsTest, DeadlineAndPermissionComeFirst) {
   EXPECT_EQ(failureOf([&] { s.ax().windowsResult("org.example.App", deadline); }).code,
             "deadline_exceeded");
   EXPECT_TRUE(s.desktop.calls.empty());
-  // Time running out during a window's title read stops the listing before its role is read;
-  // during the role read, before the listing is answered.
-  for (int late : {1, 2}) {
+  // Time running out during the window's pid check stops the listing before its title is
+  // read; during the title read, before its role is read; during the role read, before the
+  // listing is answered.
+  for (int late : {0, 1, 2}) {
     int reads = 0;
     s.desktop.beforeCall = [&](const std::string& call) {
-      if (call == "copyAttributeValue" && ++reads == late) s.clock.advance(3.0);
+      if (call == (late ? "copyAttributeValue" : "getPid") && ++reads == std::max(late, 1))
+        s.clock.advance(3.0);
     };
+    s.desktop.calls.clear();
     EXPECT_EQ(failureOf([&] { windows(); }).code, "deadline_exceeded") << late;
-    EXPECT_EQ(reads, late);
+    EXPECT_EQ(s.desktop.calls["copyAttributeValue"], late) << late;
   }
   s.desktop.beforeCall = nullptr;
   s.desktop.calls.clear();

@@ -21,8 +21,8 @@ using Kind = platform::AttributeValue::Kind;
 
 namespace {
 
-constexpr std::array<std::string_view, 4> pageScrollActions = {
-    "AXScrollUpByPage", "AXScrollDownByPage", "AXScrollLeftByPage", "AXScrollRightByPage"};
+constexpr auto pageScrollActions = std::to_array<std::string_view>(
+    {"AXScrollUpByPage", "AXScrollDownByPage", "AXScrollLeftByPage", "AXScrollRightByPage"});
 
 bool isNumber(const AttributeValue& v) { return v.kind == Kind::Integer || v.kind == Kind::Real; }
 

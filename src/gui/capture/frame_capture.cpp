@@ -23,12 +23,12 @@ constexpr std::array<std::pair<CaptureStage, std::string_view>, 6> stageNames = 
     {CaptureStage::streamStop, "single_window_stream_stop"},
 }};
 
-constexpr std::array<std::string_view, 4> keptDomains = {
+constexpr auto keptDomains = std::to_array<std::string_view>({
     "com.apple.ScreenCaptureKit.SCStreamErrorDomain",
     "SCStreamErrorDomain",
     "NSOSStatusErrorDomain",
     "NSCocoaErrorDomain",
-};
+});
 
 }  // namespace
 

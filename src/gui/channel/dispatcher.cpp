@@ -30,7 +30,7 @@ enum Member : unsigned {
   kIncludeImage = 1u << 11,
 };
 
-constexpr std::array<std::pair<std::string_view, unsigned>, 12> requestKeys = {{
+constexpr auto requestKeys = std::to_array<std::pair<std::string_view, unsigned>>({
     {"id", kId},
     {"method", kMethod},
     {"app", kApp},
@@ -43,7 +43,7 @@ constexpr std::array<std::pair<std::string_view, unsigned>, 12> requestKeys = {{
     {"identifier", kIdentifier},
     {"action", kAction},
     {"include_image", kIncludeImage},
-}};
+});
 
 constexpr unsigned kEveryMethod = kId | kMethod | kApp;
 
@@ -108,7 +108,7 @@ constexpr unsigned kTargetMembers =
     kEveryMethod | kWindowID | kObservationID | kRole | kLabel | kIdentifier;
 
 // Compared in this order.
-constexpr std::array<MethodEntry, 8> methods = {{
+constexpr auto methods = std::to_array<MethodEntry>({
     {"windows", Shape::Windows, kEveryMethod, false, serveWindows},
     {"observe", Shape::Observation, kObservationMembers, false, serveObserve},
     {"observe_targets", Shape::Observation, kObservationMembers, false, serveObserveTargets},
@@ -117,7 +117,7 @@ constexpr std::array<MethodEntry, 8> methods = {{
     {"action", Shape::Element, kElementMembers | kAction, false, serveMutation},
     {"set_value_target", Shape::Target, kTargetMembers | kValue, false, serveMutation},
     {"press_target", Shape::Target, kTargetMembers, true, serveMutation},
-}};
+});
 
 const MethodEntry* findMethod(std::string_view name) {
   for (const auto& entry : methods)

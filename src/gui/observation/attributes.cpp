@@ -17,11 +17,12 @@ bool isAbsence(AXError status) {
   return status == platform::kAXErrorNoValue || status == platform::kAXErrorAttributeUnsupported;
 }
 
-constexpr std::array<const char*, 10> kDiagnosticAttributes = {
-    "AXWindows", "AXChildren", "AXRole",  "AXTitle",   "AXDescription",
-    "AXHelp",    "AXIdentifier", "AXValue", "AXEnabled", "AXMinimized"};
+constexpr auto kDiagnosticAttributes = std::to_array<const char*>(
+    {"AXWindows", "AXChildren", "AXRole", "AXTitle", "AXDescription", "AXHelp", "AXIdentifier",
+     "AXValue", "AXEnabled", "AXMinimized"});
 
-constexpr std::array<const char*, 3> kLabelCandidates = {"AXTitle", "AXDescription", "AXHelp"};
+constexpr auto kLabelCandidates =
+    std::to_array<const char*>({"AXTitle", "AXDescription", "AXHelp"});
 
 }  // namespace
 

@@ -36,10 +36,8 @@ bool reserveNodeOutput(Json& node, TraversalState& state) {
     state.truncated = true;
     size = chargedOutputBytes(node);
   }
-  if (state.outputBytes + size > maxWalkOutputBytes) {
-    state.truncated = true;
-    return false;
-  }
+  // Only a node already cut above can still be too large: `truncated` is set.
+  if (state.outputBytes + size > maxWalkOutputBytes) return false;
   state.outputBytes += size;
   return true;
 }

@@ -13,8 +13,8 @@ namespace velmaris::gui {
 namespace {
 
 constexpr std::string_view browserBundleID = "com.google.Chrome";
-constexpr std::array<const char*, 5> browserRequestKeys = {"id", "method", "app", "process_id",
-                                                          "process_started"};
+constexpr auto browserRequestKeys =
+    std::to_array<const char*>({"id", "method", "app", "process_id", "process_started"});
 constexpr std::int64_t maxProcessID = 2147483647;
 // The kernel keeps start times in microseconds; a client's double may be a rounding away.
 constexpr double startTimeTolerance = 0.000002;
