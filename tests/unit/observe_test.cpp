@@ -166,6 +166,17 @@ TEST_F(ObserveTest, FailuresAbandonTheWholeWalk) {
   // The walk was marked for the platform, and its end too, though it failed.
   EXPECT_EQ(s.desktop.calls["beginWalk(everyAttribute)"], 1);
   EXPECT_FALSE(s.desktop.walking);
+
+  // Time running out while a node's children are listed reads nothing of the first child.
+  int reads = -1;
+  s.desktop.beforeCall = [&](const std::string& call) {
+    if (call == "copyAttributeValues" && s.desktop.walking && reads < 0) {
+      reads = s.desktop.calls["copyAttributeValue"];
+      s.clock.advance(3.0);
+    }
+  };
+  EXPECT_EQ(failureOf([&] { observe(); }).code, "deadline_exceeded");
+  EXPECT_EQ(s.desktop.calls["copyAttributeValue"], reads);
 }
 
 }  // namespace

@@ -67,8 +67,8 @@ struct MethodEntry {
   std::string_view name;
   Shape shape;
   unsigned allowed;  // every member the method may carry
-  bool press;
   Serve serve;
+  bool press = false;
 };
 
 Json serveWindows(AXHelper& helper, MethodCall& call, const RequestDeadline& deadline) {
@@ -109,14 +109,14 @@ constexpr unsigned kTargetMembers =
 
 // Compared in this order.
 constexpr auto methods = std::to_array<MethodEntry>({
-    {"windows", Shape::Windows, kEveryMethod, false, serveWindows},
-    {"observe", Shape::Observation, kObservationMembers, false, serveObserve},
-    {"observe_targets", Shape::Observation, kObservationMembers, false, serveObserveTargets},
-    {"set_value", Shape::Element, kElementMembers | kValue, false, serveMutation},
-    {"press", Shape::Element, kElementMembers, true, serveMutation},
-    {"action", Shape::Element, kElementMembers | kAction, false, serveMutation},
-    {"set_value_target", Shape::Target, kTargetMembers | kValue, false, serveMutation},
-    {"press_target", Shape::Target, kTargetMembers, true, serveMutation},
+    {"windows", Shape::Windows, kEveryMethod, serveWindows},
+    {"observe", Shape::Observation, kObservationMembers, serveObserve},
+    {"observe_targets", Shape::Observation, kObservationMembers, serveObserveTargets},
+    {"set_value", Shape::Element, kElementMembers | kValue, serveMutation},
+    {"press", Shape::Element, kElementMembers, serveMutation, true},
+    {"action", Shape::Element, kElementMembers | kAction, serveMutation},
+    {"set_value_target", Shape::Target, kTargetMembers | kValue, serveMutation},
+    {"press_target", Shape::Target, kTargetMembers, serveMutation, true},
 });
 
 const MethodEntry* findMethod(std::string_view name) {
