@@ -119,6 +119,8 @@ TEST_F(AttributesTest, Bounds) {
     return elementBounds(ax(), e);
   };
   EXPECT_FALSE(bounds(0, 0, 0, 20));
+  EXPECT_FALSE(bounds(0, 0, 20, 0));
+  EXPECT_TRUE(bounds(0, 0, 1, 1));
   EXPECT_FALSE(bounds(0, 0, 32769, 20));
   EXPECT_FALSE(bounds(0, 0, 20, 32769));
   EXPECT_FALSE(bounds(NAN, 0, 10, 20));

@@ -69,9 +69,19 @@ TEST_F(ObserveTest, ValueThatCannotBeComparedDisablesActions) {
 TEST_F(ObserveTest, ChildrenBeyondTheDepthLimitAreCountedNotRead) {
   platform::Element tenth = chain(window, 10);
   add(tenth, "AXGroup");
-  s.desktop.attribute(tenth, "AXChildren").countStatus = platform::kAXErrorCannotComplete;
-  EXPECT_EQ(failureLine([&] { observe(); }), "ax_error count_attribute AXChildren -25204");
-  EXPECT_TRUE(s.ax().observations().records().empty());  // the failed walk stored nothing
+  platform::AXError& count = s.desktop.attribute(tenth, "AXChildren").countStatus;
+  for (const bool scan : {false, true}) {
+    auto walk = [&] { return scan ? targets() : observe(); };
+    // A count the element does not support or has no value for means no children.
+    for (auto status : {platform::kAXErrorAttributeUnsupported, platform::kAXErrorNoValue}) {
+      count = status;
+      EXPECT_EQ(walk()["truncated"], false) << status << scan;
+    }
+    count = platform::kAXErrorCannotComplete;
+    const auto stored = s.ax().observations().records().size();
+    EXPECT_EQ(failureLine([&] { walk(); }), "ax_error count_attribute AXChildren -25204");
+    EXPECT_EQ(s.ax().observations().records().size(), stored);  // the failed walk stored nothing
+  }
 }
 
 TEST_F(ObserveTest, RepeatedElementsAreListedOnceWithoutTruncation) {

@@ -252,8 +252,17 @@ TEST_F(AudioProbeRunTest, EveryFailureAfterTheDirectoryTakesTheFailurePath) {
     platform.capturedAudio = {{StreamOutputType::audio, tone(10, 0.5f)}};
     c.arrange(platform);
     const std::string directory = out_ + std::to_string(index++);
-    EXPECT_EQ(run({"system", "1", directory}, platform), 1);
+    output_.clear();
+    sf_count_t framesWhenReported = -1;
+    EXPECT_EQ(AudioProbe::main({"system", "1", directory}, platform,
+                               [&](std::string_view bytes) {
+                                 output_ += bytes;
+                                 framesWhenReported = testing::readCaf(directory + "/system.caf").info.frames;
+                               }),
+              1);
     EXPECT_EQ(output_, failed(c.expected));
+    // The report comes once the file is complete.
+    EXPECT_EQ(framesWhenReported, testing::readCaf(directory + "/system.caf").info.frames);
     EXPECT_EQ(std::count(platform.calls.begin(), platform.calls.end(), "stopCapture"), c.stops);
     // Written audio stays: the directory is never removed.
     EXPECT_TRUE(std::filesystem::is_directory(directory));

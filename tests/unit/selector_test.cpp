@@ -123,6 +123,7 @@ TEST_F(LocateTest, UniquenessNeedsExactlyTheSelectedElement) {
   platform::Element save = button(window, "Save");
   platform::Element other = button(window, "Other");
   s.desktop.setString(save, "AXIdentifier", "save-1");
+  s.desktop.setStatus(add(window, "AXGroup"), "AXRole", platform::kAXErrorNoValue);  // no role
   verify(save, selector("AXButton", "Save", "save-1"));
   EXPECT_EQ(verifyFailure(other, selector("AXButton", "Save")), "target_changed");
   EXPECT_EQ(verifyFailure(save, selector("AXButton", "Nothing")), "target_changed");

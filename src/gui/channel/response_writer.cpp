@@ -73,10 +73,9 @@ void writeFully(std::string_view bytes,
                 const std::function<long(const char* data, std::size_t size)>& write) {
   while (!bytes.empty()) {
     const long written = write(bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
+    if (written < 0 && errno == EINTR) continue;
+    // An error, or a call that took nothing and would be asked again forever.
+    if (written <= 0) return;
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
 }

@@ -60,7 +60,8 @@ Json errorObject(const std::string& code, const HelperFailure* failure);
 OutputSink standardOutputSink();
 
 // What that sink does with each piece, through `write` (write(2) in shape): a short write
-// goes on where it stopped, EINTR is retried, any other error drops the rest.
+// goes on where it stopped, EINTR is retried, any other error or a call that takes
+// nothing drops the rest.
 void writeFully(std::string_view bytes,
                 const std::function<long(const char* data, std::size_t size)>& write);
 
