@@ -86,10 +86,8 @@ TEST_F(AudioProbeTest, CapturesASinePlayedIntoTheSinkWithItsLevels) {
 TEST_F(AudioProbeTest, ListsTheNullSourceButNoMonitorAndReportsPermissions) {
   const auto list = runProbe({"--list-devices"});
   ASSERT_EQ(list.status, 0);
-  const auto devices = list.report["devices"];
-  ASSERT_TRUE(devices.is_array());
   bool found = false;
-  for (const auto& device : devices) {
+  for (const auto& device : list.report["devices"]) {
     EXPECT_EQ(device["id"].get<std::string>().find(".monitor"), std::string::npos) << device;
     found = found || device["id"] == "velmaris_source";
   }
@@ -142,8 +140,7 @@ TEST_F(AudioProbeTest, WithoutASoundServerOrADisplayItStillPrintsOneLine) {
   const std::vector<std::string> noServer = {"PULSE_SERVER=unix:" + root_ + "/absent-socket"};
   const auto check = runProbe({"--check"}, noServer);
   EXPECT_EQ(check.status, 0);
-  EXPECT_EQ(check.report["microphone_allowed"], false);
-  EXPECT_EQ(check.report["screen_capture_allowed"], true);
+  EXPECT_EQ(check.report["microphone_allowed"], false);  // the screen's as with a server
   EXPECT_EQ(runProbe({"--list-devices"}, noServer).report["devices"], Json::array());
 
   // The system source needs no microphone permission; the capture itself cannot start.

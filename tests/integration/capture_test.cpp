@@ -94,9 +94,9 @@ TEST_F(CaptureTest, OneWindowShownMovingScaledAndMinimized) {
                                              {"origin", "global_top_left"}}));
 
   // A window moving during the request is never a good capture of a place it did not hold.
-  ASSERT_EQ(fixture.command("move-window Colours 10 100"), "ok");
+  ASSERT_EQ(fixture.ask("move-window Colours 10 100"), "ok");
   std::this_thread::sleep_for(200ms);
-  ASSERT_EQ(fixture.command("wander-window Colours"), "ok");  // one point right every 4 ms
+  ASSERT_EQ(fixture.ask("wander-window Colours"), "ok");  // one point right every 4 ms
   int refused = 0;
   for (int i = 0; i < 8; ++i) {
     const int before = x.box(x.frameOf(client)).x;
@@ -119,12 +119,12 @@ TEST_F(CaptureTest, OneWindowShownMovingScaledAndMinimized) {
   // The window moves every few milliseconds and a capture takes longer: a capture that
   // claims success while it moved would show up here as fewer refusals.
   EXPECT_GE(refused, 7);
-  ASSERT_EQ(fixture.command("wander-stop"), "ok");
+  ASSERT_EQ(fixture.ask("wander-stop"), "ok");
 
   // Make the frame, decorations included, exactly 3200 points wide: the picture comes scaled
   // (its size and scale are the unit tests'), its quadrants where the scale puts them.
   const int decorations = frame.width - x.box(client).width;
-  ASSERT_EQ(fixture.command("resize-window Colours " + std::to_string(3200 - decorations) + " 600"), "ok");
+  ASSERT_EQ(fixture.ask("resize-window Colours " + std::to_string(3200 - decorations) + " 600"), "ok");
   json r = observeUntil(app, ids[0], [](const json& r) {
     return r.contains("visual") && r["visual"]["bounds"]["width"] == 3200;
   });
@@ -132,7 +132,7 @@ TEST_F(CaptureTest, OneWindowShownMovingScaledAndMinimized) {
 
   // The window manager animates the window away (its frame moves: not a good capture either)
   // and then unmaps it in its place; from then on it is refused as minimized.
-  ASSERT_EQ(fixture.command("iconify-window Colours"), "ok");
+  ASSERT_EQ(fixture.ask("iconify-window Colours"), "ok");
   ASSERT_TRUE(testing::eventually([&] { return !x.viewable(x.frameOf(client)); }, 2000ms));
   r = observeUntil(app, ids[0], [](const json& r) {
     return r.value("visual_unavailable", "") == "capture_window_minimized";
@@ -143,9 +143,9 @@ TEST_F(CaptureTest, OneWindowShownMovingScaledAndMinimized) {
 TEST_F(CaptureTest, ACoveredWindowStillShowsItsOwnPixels) {
   Fixture below({"--app-id=org.velmaris.CaptureB", "--title=Below", "--widgets=colours", "--size=400x300"});
   Fixture above({"--app-id=org.velmaris.CaptureC", "--title=Above", "--size=700x500"});
-  ASSERT_EQ(below.command("move-window Below 100 100"), "ok");
-  ASSERT_EQ(above.command("move-window Above 50 50"), "ok");
-  ASSERT_EQ(above.command("present-window Above"), "ok");
+  ASSERT_EQ(below.ask("move-window Below 100 100"), "ok");
+  ASSERT_EQ(above.ask("move-window Above 50 50"), "ok");
+  ASSERT_EQ(above.ask("present-window Above"), "ok");
   ASSERT_TRUE(testing::eventually([&] { return x.active(above.pid()); }));
   std::this_thread::sleep_for(300ms);
   // The helper starts only now: the first capture meets windows just redirected offscreen.

@@ -40,7 +40,7 @@ TEST(Windows, ListsTheFixturesWindowsWithStableHandles) {
   EXPECT_EQ(r["result"]["capabilities"]["screen_capture"], true);  // Xvfb has Composite
 
   const auto first = handles(r);
-  ASSERT_EQ(fixture.command("open-window Beta"), "ok");
+  ASSERT_EQ(fixture.ask("open-window Beta"), "ok");
   ASSERT_TRUE(fixture.waitForWindows(3));
   auto third = handles(windows(helper));
   std::sort(third.begin(), third.end());

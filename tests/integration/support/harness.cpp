@@ -17,14 +17,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
 
-#include "platform/linux/atspi_bus.h"
-#include "platform/linux/atspi_tables.h"
+#include "platform/linux/atspi_accessibility.h"
 #include "platform/linux/xcb_reply.h"
 
 extern char** environ;
@@ -35,11 +35,6 @@ namespace {
 using platform::linux_desktop::kRootPath;
 using platform::linux_desktop::Reply;
 using Clock = std::chrono::steady_clock;
-
-int remainingMillis(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-  return left < 0 ? 0 : int(left);
-}
 
 void closeFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -150,7 +145,7 @@ std::optional<std::string> Process::readLine(Millis timeout) {
       return line;
     }
     if (outClosed_ || Clock::now() >= deadline) return std::nullopt;
-    pump(Millis(remainingMillis(deadline)));
+    pump(std::max(0ms, std::chrono::duration_cast<Millis>(deadline - Clock::now())));
   }
 }
 
@@ -214,31 +209,15 @@ nlohmann::json Helper::request(const nlohmann::json& request, Millis timeout) {
 
 // --- Fixture -------------------------------------------------------------------------
 
-// Windows the accessibility registry shows for `pid` now (-1 when it does not list it), read
-// through the product's own bus connection, kept from one call to the next.
+// Windows the accessibility registry shows for `pid` now (-1 when it does not list it): its
+// top levels with a window's role, read through the product's own backend (given no display,
+// so no X window counts), kept from one call to the next.
 int accessibleWindowCount(pid_t pid) {
-  using namespace platform::linux_desktop;
-  static AccessibilityBus bus;
-  bus.setTimeout(1000000);
-  std::vector<BusObject> applications;
-  if (bus.registeredApplications(applications) != platform::kAXErrorSuccess) return -1;
-  for (const BusObject& application : applications) {
-    std::int32_t owner = 0;
-    if (bus.connectionPid(application.owner, owner) != platform::kAXErrorSuccess || owner != pid)
-      continue;
-    BusMessage reply;
-    std::vector<BusObject> children;
-    bus.call(application.owner, application.path, kAccessibleInterface, "GetChildren", reply);
-    if (!readObjectArray(reply, children)) return -1;
-    int windows = 0;
-    for (const BusObject& child : children) {
-      std::uint32_t role = 0;
-      bus.call(child.owner, child.path, kAccessibleInterface, "GetRole", reply);
-      windows += readBasic(reply, 'u', &role) && isWindowRole(role);
-    }
-    return windows;
-  }
-  return -1;
+  static platform::linux_desktop::AtspiAccessibility ax(
+      std::make_shared<platform::linux_desktop::AccessibilityBus>());
+  platform::AttributeValue windows;
+  const auto status = ax.copyAttributeValue(ax.createApplication(pid), "AXWindows", windows);
+  return status == platform::kAXErrorSuccess ? int(windows.elements.size()) : -1;
 }
 
 // --- XDesktop ------------------------------------------------------------------------
@@ -328,11 +307,6 @@ bool inside(const nlohmann::json& bounds, const XDesktop::Box& box) {
          y + h <= box.y + box.height;
 }
 
-int clientWindowCount(pid_t pid) {
-  XDesktop desktop;
-  return desktop.ready() ? int(desktop.windowsOf(pid).size()) : -1;
-}
-
 Fixture::Fixture(const std::vector<std::string>& arguments, std::size_t windows)
     : Process(joined({binaryPath("velmaris-fixture")}, arguments)),
       accessible_(std::find(arguments.begin(), arguments.end(), "--no-accessibility") == arguments.end()) {
@@ -345,14 +319,9 @@ Fixture::Fixture(const std::vector<std::string>& arguments, std::size_t windows)
 bool Fixture::waitForWindows(std::size_t windows, Millis timeout) {
   // The window manager lists a window only after the application saw it mapped.
   return eventually([&] {
-    return clientWindowCount(pid()) == int(windows) && (!accessible_ || accessibleWindowCount(pid()) == int(windows));
+    return XDesktop().windowsOf(pid()).size() == windows &&
+           (!accessible_ || accessibleWindowCount(pid()) == int(windows));
   }, timeout);
-}
-
-std::string Fixture::command(std::string_view line, Millis timeout) {
-  auto answer = ask(line, timeout);
-  if (!answer) throw std::runtime_error("fixture did not answer " + std::string(line));
-  return *answer;
 }
 
 Fixture::~Fixture() { EXPECT_EQ(errorText(), "") << "from the fixture"; }
@@ -362,7 +331,8 @@ Fixture::~Fixture() { EXPECT_EQ(errorText(), "") << "from the fixture"; }
 // Unread pipes would stall a chatty application; exec keeps the pid.
 Application::Application(const std::vector<std::string>& argv, Millis timeout)
     : Process(joined({"/bin/sh", "-c", "exec \"$@\" </dev/null >/dev/null 2>&1", "sh"}, argv)) {
-  if (!eventually([&] { return ended() || clientWindowCount(pid()) > 0; }, timeout, 50ms) || ended())
+  const auto windowOrEnd = [&] { return ended() || !XDesktop().windowsOf(pid()).empty(); };
+  if (!eventually(windowOrEnd, timeout, 50ms) || ended())
     throw std::runtime_error(argv[0] + " showed no window or ended");
 }
 

@@ -78,15 +78,14 @@ class Helper : public Process {
 
 // The GTK fixture application (tests/fixtures/velmaris-fixture.c). GTK writes to standard
 // error only when it was made to do something wrong (a CRITICAL for a call that should never
-// have reached it): the test fails when a fixture that wrote anything goes.
+// have reached it): the test fails when a fixture that wrote anything goes. Its control lines
+// are asked like any line: the answer is "ok" or "error ...".
 class Fixture : public Process {
  public:
   // Starts it with `arguments` and waits for "ready", until the window manager lists its
   // `windows` windows and, unless it runs with --no-accessibility, until the registry does.
   explicit Fixture(const std::vector<std::string>& arguments, std::size_t windows = 1);
   ~Fixture();
-  // Sends a control line and returns the fixture's answer.
-  std::string command(std::string_view line, Millis timeout = 5000ms);
   // Waits until the window manager and (when accessible) the registry show `windows`
   // windows of this process.
   bool waitForWindows(std::size_t windows, Millis timeout = 10000ms);
@@ -128,8 +127,6 @@ class SilentPeerApplication {
 // The start time a client gives for `pid`: boot time plus field 22 of /proc/<pid>/stat, in
 // seconds with the microseconds as a fraction.
 double processStarted(pid_t pid);
-// Top-level windows the window manager lists for `pid` now.
-int clientWindowCount(pid_t pid);
 
 // What a test sees of the X desktop over its own connection, independently of the helper,
 // and the one thing it does to it: iconify an application's windows.
@@ -143,7 +140,6 @@ class XDesktop {
   XDesktop(const XDesktop&) = delete;
   XDesktop& operator=(const XDesktop&) = delete;
 
-  bool ready() const { return ready_; }
   std::vector<xcb_window_t> windowsOf(pid_t pid);  // client windows the window manager lists
   Box box(xcb_window_t window);                    // position on the root, and size
   xcb_window_t frameOf(xcb_window_t window);       // the top-level window holding it
