@@ -126,12 +126,9 @@ void Process::closeInput() { closeFd(in_); }
 
 void Process::pump(Millis timeout) {
   pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-  int n = ::poll(fds, 2, int(timeout.count()));
-  if (n <= 0) return;
-  if (out_ >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !drain(out_, outBuffer_)) {
-    outClosed_ = true;
-    closeFd(out_);
-  }
+  if (::poll(fds, 2, int(timeout.count())) <= 0) return;
+  if (out_ >= 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !drain(out_, outBuffer_))
+    closeFd(out_);  // end of output: readLine answers nothing from now on
   if (err_ >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) && !drain(err_, errBuffer_))
     closeFd(err_);
 }
@@ -144,7 +141,7 @@ std::optional<std::string> Process::readLine(Millis timeout) {
       outBuffer_.erase(0, end + 1);
       return line;
     }
-    if (outClosed_ || Clock::now() >= deadline) return std::nullopt;
+    if (out_ < 0 || Clock::now() >= deadline) return std::nullopt;
     pump(std::max(0ms, std::chrono::duration_cast<Millis>(deadline - Clock::now())));
   }
 }
@@ -411,9 +408,8 @@ double processStarted(pid_t pid) {
     if (line.rfind("btime ", 0) == 0) bootTime = std::stoull(line.substr(6));
 
   const auto hz = static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
-  const std::uint64_t seconds = bootTime + ticks / hz;
-  const std::uint64_t micros = (ticks % hz) * 1000000 / hz;
-  return static_cast<double>(seconds) + static_cast<double>(micros) / 1000000.0;
+  // Whole seconds, then the whole microseconds of the ticks left over.
+  return double(bootTime + ticks / hz) + double((ticks % hz) * 1000000 / hz) / 1000000.0;
 }
 
 }  // namespace velmaris::testing

@@ -60,7 +60,6 @@ class Process {
   void pump(Millis timeout);
   pid_t pid_ = -1;
   int in_ = -1, out_ = -1, err_ = -1;
-  bool outClosed_ = false;
   std::string outBuffer_, errBuffer_;
   std::optional<int> status_;
 };
