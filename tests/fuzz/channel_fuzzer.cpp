@@ -146,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t answered = 0;  // where in `fed` the next line to answer starts
   std::string response;  // the response being written, up to its line feed
   std::size_t offset = 0;
-  std::string pending;  // a substituted line not yet handed out whole
+  std::string pending;  // input taken from `input` but not yet handed out
   int images = 0;
 
   // Each response is checked as it is written, against the line it answers: the lines are
@@ -172,25 +172,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   });
   gui::JSONLinesLoop loop(
       [&](char* buffer, std::size_t capacity) -> ssize_t {
-        if (mode == 0 && pending.empty() && offset < input.size()) {
-          const auto end = input.find('\n', offset);
+        // Mode 0 hands out one substituted line at a time, the others all the rest as it is.
+        if (pending.empty() && offset < input.size()) {
+          const auto end = mode == 0 ? input.find('\n', offset) : std::string_view::npos;
           const auto stop = end == std::string_view::npos ? input.size() : end + 1;
-          pending = latest.substitute(input.substr(offset, stop - offset));
+          const std::string_view next = input.substr(offset, stop - offset);
+          pending = mode == 0 ? latest.substitute(next) : std::string(next);
           offset = stop;
         }
-        std::size_t n = 0;
-        if (mode == 0) {
-          n = std::min(capacity, pending.size());
-          std::memcpy(buffer, pending.data(), n);
-          fed.append(pending, 0, n);
-          pending.erase(0, n);
-        } else {
-          const std::size_t chunk = mode == 1 ? capacity : mode == 2 ? 1 : 13;
-          n = std::min({capacity, chunk, input.size() - offset});
-          std::memcpy(buffer, input.data() + offset, n);
-          fed.append(input.substr(offset, n));
-          offset += n;
-        }
+        const std::size_t chunk = mode == 2 ? 1 : mode == 3 ? 13 : capacity;
+        const std::size_t n = std::min({capacity, chunk, pending.size()});
+        std::memcpy(buffer, pending.data(), n);
+        fed.append(pending, 0, n);
+        pending.erase(0, n);
         return static_cast<ssize_t>(n);
       },
       [&](const gui::Json& request) {

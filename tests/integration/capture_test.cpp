@@ -35,11 +35,11 @@ class CaptureTest : public ::testing::Test {
     if (!helper) helper.emplace();
     return *helper;
   }
-  std::vector<std::int64_t> windows(const std::string& app) {
+  // The one window of `app` (a missing one throws).
+  std::int64_t window(const std::string& app) {
     json r = gui().request({{"id", 1}, {"method", "windows"}, {"app", app}});
-    std::vector<std::int64_t> ids;
-    for (const auto& w : r["result"]["windows"]) ids.push_back(w["window_id"]);
-    return ids;
+    EXPECT_EQ(r["result"]["windows"].size(), 1u) << r.dump();
+    return r["result"]["windows"].at(0)["window_id"];
   }
   json observeImage(const std::string& app, std::int64_t window) {
     json r = gui().request({{"id", 2}, {"method", "observe"}, {"app", app}, {"window_id", window},
@@ -82,9 +82,8 @@ class CaptureTest : public ::testing::Test {
 TEST_F(CaptureTest, OneWindowShownMovingScaledAndMinimized) {
   const std::string app = "org.velmaris.CaptureA";
   Fixture fixture({"--app-id=" + app, "--title=Colours", "--widgets=colours", "--size=400x300"});
-  const auto ids = windows(app);
-  ASSERT_EQ(ids.size(), 1u);
-  const json first = observeImage(app, ids[0]);
+  const std::int64_t id = window(app);
+  const json first = observeImage(app, id);
   expectQuadrants(first);
   // The frame is the window manager's, decorations included, where X has it.
   const auto client = xcb_window_t(first["visual"]["capture_window_id"].get<std::uint32_t>());
@@ -100,7 +99,7 @@ TEST_F(CaptureTest, OneWindowShownMovingScaledAndMinimized) {
   int refused = 0;
   for (int i = 0; i < 8; ++i) {
     const int before = x.box(x.frameOf(client)).x;
-    json r = observeImage(app, ids[0]);
+    json r = observeImage(app, id);
     const int after = x.box(x.frameOf(client)).x;
     ASSERT_TRUE(r.contains("observation_id"));
     if (r.contains("visual_unavailable")) {
@@ -125,7 +124,7 @@ TEST_F(CaptureTest, OneWindowShownMovingScaledAndMinimized) {
   // (its size and scale are the unit tests'), its quadrants where the scale puts them.
   const int decorations = frame.width - x.box(client).width;
   ASSERT_EQ(fixture.ask("resize-window Colours " + std::to_string(3200 - decorations) + " 600"), "ok");
-  json r = observeUntil(app, ids[0], [](const json& r) {
+  json r = observeUntil(app, id, [](const json& r) {
     return r.contains("visual") && r["visual"]["bounds"]["width"] == 3200;
   });
   expectQuadrants(r);
@@ -134,7 +133,7 @@ TEST_F(CaptureTest, OneWindowShownMovingScaledAndMinimized) {
   // and then unmaps it in its place; from then on it is refused as minimized.
   ASSERT_EQ(fixture.ask("iconify-window Colours"), "ok");
   ASSERT_TRUE(testing::eventually([&] { return !x.viewable(x.frameOf(client)); }, 2000ms));
-  r = observeUntil(app, ids[0], [](const json& r) {
+  r = observeUntil(app, id, [](const json& r) {
     return r.value("visual_unavailable", "") == "capture_window_minimized";
   });
   EXPECT_EQ(r["visual_unavailable"], "capture_window_minimized");
@@ -149,9 +148,8 @@ TEST_F(CaptureTest, ACoveredWindowStillShowsItsOwnPixels) {
   ASSERT_TRUE(testing::eventually([&] { return x.active(above.pid()); }));
   std::this_thread::sleep_for(300ms);
   // The helper starts only now: the first capture meets windows just redirected offscreen.
-  const auto ids = windows("org.velmaris.CaptureB");
-  ASSERT_EQ(ids.size(), 1u);
-  const json first = observeImage("org.velmaris.CaptureB", ids[0]);
+  const std::int64_t id = window("org.velmaris.CaptureB");
+  const json first = observeImage("org.velmaris.CaptureB", id);
   ASSERT_NO_FATAL_FAILURE(expectQuadrants(first));
 
   // The other window, active and so on top, does cover all of its frame (which the bounds
@@ -160,7 +158,7 @@ TEST_F(CaptureTest, ACoveredWindowStillShowsItsOwnPixels) {
   EXPECT_TRUE(testing::inside(first["visual"]["bounds"], cover));
 
   std::this_thread::sleep_for(1200ms);
-  expectQuadrants(observeImage("org.velmaris.CaptureB", ids[0]));
+  expectQuadrants(observeImage("org.velmaris.CaptureB", id));
 }
 
 }  // namespace
