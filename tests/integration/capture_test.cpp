@@ -35,12 +35,6 @@ class CaptureTest : public ::testing::Test {
     if (!helper) helper.emplace();
     return *helper;
   }
-  // The one window of `app` (a missing one throws).
-  std::int64_t window(const std::string& app) {
-    json r = gui().request({{"id", 1}, {"method", "windows"}, {"app", app}});
-    EXPECT_EQ(r["result"]["windows"].size(), 1u) << r.dump();
-    return r["result"]["windows"].at(0)["window_id"];
-  }
   json observeImage(const std::string& app, std::int64_t window) {
     json r = gui().request({{"id", 2}, {"method", "observe"}, {"app", app}, {"window_id", window},
                             {"include_image", true}});
@@ -82,7 +76,7 @@ class CaptureTest : public ::testing::Test {
 TEST_F(CaptureTest, OneWindowShownMovingScaledAndMinimized) {
   const std::string app = "org.velmaris.CaptureA";
   Fixture fixture({"--app-id=" + app, "--title=Colours", "--widgets=colours", "--size=400x300"});
-  const std::int64_t id = window(app);
+  const std::int64_t id = gui().onlyWindow(app);
   const json first = observeImage(app, id);
   expectQuadrants(first);
   // The frame is the window manager's, decorations included, where X has it.
@@ -148,7 +142,7 @@ TEST_F(CaptureTest, ACoveredWindowStillShowsItsOwnPixels) {
   ASSERT_TRUE(testing::eventually([&] { return x.active(above.pid()); }));
   std::this_thread::sleep_for(300ms);
   // The helper starts only now: the first capture meets windows just redirected offscreen.
-  const std::int64_t id = window("org.velmaris.CaptureB");
+  const std::int64_t id = gui().onlyWindow("org.velmaris.CaptureB");
   const json first = observeImage("org.velmaris.CaptureB", id);
   ASSERT_NO_FATAL_FAILURE(expectQuadrants(first));
 

@@ -32,9 +32,7 @@ struct ElementsTest : ::testing::Test {
     fixture.emplace(
         std::vector<std::string>{"--app-id=" + app, "--title=Elements", "--widgets=" + widgets});
     helper.emplace();
-    Json windows = send("windows");
-    ASSERT_EQ(windows["result"]["windows"].size(), 1u) << windows.dump();
-    window = windows["result"]["windows"][0]["window_id"];
+    window = helper->onlyWindow(app);
   }
   // The whole response: a result or an error.
   Json send(const std::string& method, Json members = Json::object(), Millis timeout = 5000ms) {

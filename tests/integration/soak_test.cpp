@@ -47,9 +47,7 @@ TEST(Soak, TenThousandMixedRequestsLeaveNoTrace) {
     request["app"] = app;
     return helper.request(request, 10000ms);
   };
-  const Json windows = send({{"method", "windows"}});
-  ASSERT_EQ(windows["result"]["windows"].size(), 1u) << windows.dump();
-  const std::int64_t window = windows["result"]["windows"][0]["window_id"];
+  const std::int64_t window = helper.onlyWindow(app);
   auto onWindow = [&](Json request) {
     request["window_id"] = window;
     return send(request);

@@ -56,12 +56,10 @@ TEST(StalledDesktop, RequestsAreAnsweredInTimeWhileTheXServerIsStopped) {
   Helper helper;
 
   // Everything the helper connects to is in use before the server stops.
-  Json response = helper.request({{"id", 1}, {"method", "windows"}, {"app", app}});
-  ASSERT_EQ(response["result"]["windows"].size(), 1u) << response.dump();
-  const std::int64_t window = response["result"]["windows"][0]["window_id"];
+  const std::int64_t window = helper.onlyWindow(app);
   const Json observe = {{"id", 2}, {"method", "observe"}, {"app", app}, {"window_id", window},
                         {"include_image", true}};
-  response = helper.request(observe);
+  Json response = helper.request(observe);
   ASSERT_TRUE(response["result"].contains("content")) << response.dump().substr(0, 400);
   const Json browser = {{"app", app}, {"process_id", fixture.pid()}, {"process_started", started}};
   ASSERT_TRUE(helper.request(with({{"id", 3}, {"method", "browser_status"}}, browser))

@@ -204,6 +204,12 @@ nlohmann::json Helper::request(const nlohmann::json& request, Millis timeout) {
   return nlohmann::json::parse(*line);
 }
 
+std::int64_t Helper::onlyWindow(const std::string& app) {
+  const nlohmann::json r = request({{"id", 0}, {"method", "windows"}, {"app", app}});
+  if (r["result"]["windows"].size() != 1) throw std::runtime_error("not one window: " + r.dump());
+  return r["result"]["windows"][0]["window_id"];
+}
+
 // --- Fixture -------------------------------------------------------------------------
 
 // Windows the accessibility registry shows for `pid` now (-1 when it does not list it): its

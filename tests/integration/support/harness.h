@@ -73,6 +73,8 @@ class Helper : public Process {
   ~Helper();
   // Writes the request as one line and parses the one response line.
   nlohmann::json request(const nlohmann::json& request, Millis timeout = 5000ms);
+  // The "window_id" of the one window "windows" lists for `app`; throws unless there is one.
+  std::int64_t onlyWindow(const std::string& app);
 };
 
 // The GTK fixture application (tests/fixtures/velmaris-fixture.c). GTK writes to standard
