@@ -104,7 +104,8 @@ TEST_F(BackendTest, ReadsWindowsAndTheirElementsUntilTheyAreDestroyed) {
   Fixture app({"--app-id=org.velmaris.Fixture", "--title=Win", "--windows=2"}, 2);
   Element application = ax().createApplication(app.pid());
   EXPECT_EQ(stringOf(application, "AXRole"), "AXApplication");
-  // (Its pid and its windows' the helper checks on every "windows" request.)
+  // (Its pid is read from its bus connection, as each window's is, which the helper checks on
+  // every "windows" request.)
 
   auto windows = windowsOf(application);
   ASSERT_EQ(windows.size(), 2u);
