@@ -93,6 +93,8 @@ TEST_F(BrowserTest, StartTimeMustMatchWithinTwoMicroseconds) {
   EXPECT_NO_THROW(serve(r));
   r["process_started"] = started() + 0.00001;
   EXPECT_EQ(code(r), "process_identity_changed");
+  r["process_started"] = 5e-324;  // the smallest positive start: well-formed, and wrong
+  EXPECT_EQ(code(r), "process_identity_changed");
   // A whole-second start time may come as an integer.
   s.desktop.process(kBrowser)->startMicroseconds = 0;
   r = request("browser_status");

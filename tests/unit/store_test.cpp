@@ -97,6 +97,10 @@ TEST_F(StoreTest, At128LiveObservationsTheNextWaitsForAnExpiry) {
   Json r = observe();
   EXPECT_EQ(s.ax().observations().records().size(), 128u);
   EXPECT_EQ(record(r).expiresAtUptime, earliest + 60.0);
+  // Gone at its expiry instant also where nothing pruned it first.
+  const std::string id = r["observation_id"];
+  EXPECT_EQ(failureOf([&] { s.ax().observations().live(app, 1, id, earliest + 60.0); }).code,
+            "observation_unavailable");
 }
 
 TEST_F(StoreTest, IdsAreLowerCaseUUIDsAndUniqueAcrossObservations) {
