@@ -199,7 +199,7 @@ class Run {
     while (std::chrono::steady_clock::now() < deadline && pid_ == 0) {
       std::this_thread::sleep_for(200ms);
       for (pid_t candidate : processesUnder(app_->pid()))
-        if (velmaris::testing::clientWindowCount(candidate) > 0) pid_ = candidate;
+        if (!velmaris::testing::XDesktop().windowsOf(candidate).empty()) pid_ = candidate;
     }
     if (pid_ == 0) {
       cells_["windows"] = "no window appeared in 45 s";
