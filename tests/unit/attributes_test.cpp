@@ -55,6 +55,8 @@ TEST_F(AttributesTest, ElementArrayFailures) {
 
 TEST_F(AttributesTest, ProcessIdMustBePositive) {
   EXPECT_EQ(elementPID(ax(), e), 10);
+  s.desktop.element(e).pidOverride = 1;
+  EXPECT_EQ(elementPID(ax(), e), 1);
   s.desktop.element(e).pidOverride = 0;
   EXPECT_EQ(failureLine([&] { elementPID(ax(), e); }), "ax_error get_pid - 0");
   s.desktop.element(e).pidStatus = platform::kAXErrorInvalidUIElement;
