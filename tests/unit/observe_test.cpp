@@ -177,16 +177,18 @@ TEST_F(ObserveTest, FailuresAbandonTheWholeWalk) {
   EXPECT_EQ(s.desktop.calls["beginWalk(everyAttribute)"], 1);
   EXPECT_FALSE(s.desktop.walking);
 
-  // Time running out while a node's children are listed reads nothing of the first child.
-  int reads = -1;
-  s.desktop.beforeCall = [&](const std::string& call) {
-    if (call == "copyAttributeValues" && s.desktop.walking && reads < 0) {
-      reads = s.desktop.calls["copyAttributeValue"];
-      s.clock.advance(3.0);
-    }
-  };
-  EXPECT_EQ(failureOf([&] { observe(); }).code, "deadline_exceeded");
-  EXPECT_EQ(s.desktop.calls["copyAttributeValue"], reads);
+  // Time running out while the window's actions or children are listed reads nothing more.
+  for (const std::string last : {"copyActionNames", "copyAttributeValues"}) {
+    int reads = -1;
+    s.desktop.beforeCall = [&](const std::string& call) {
+      if (call == last && s.desktop.walking && reads < 0) {
+        reads = s.desktop.calls["copyAttributeValue"];
+        s.clock.advance(3.0);
+      }
+    };
+    EXPECT_EQ(failureOf([&] { observe(); }).code, "deadline_exceeded");
+    EXPECT_EQ(s.desktop.calls["copyAttributeValue"], reads) << last;
+  }
 }
 
 }  // namespace

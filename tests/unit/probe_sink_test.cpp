@@ -80,10 +80,18 @@ TEST_F(AudioSinkTest, TakesExactlyTheFrameLimitAndCutsTheBufferThatCrossesIt) {
   EXPECT_FALSE(exists("microphone"));  // a source that never delivered has no file
 }
 
-TEST_F(AudioSinkTest, ALimitOf2To63FramesOrMoreIsHeldAtTheLargestCount) {
+TEST_F(AudioSinkTest, TheLargestFrameCountsAreTaken) {
   sink(std::ldexp(1.0, 48));  // 2^48 s at 32768 Hz: 2^63 frames, one past the largest count
   feed(SimSampleBuffer::float32(32768, 2, constant(10, 2, 0.5f)), kSystem);
   EXPECT_EQ(sink().tables().frames.at("system"), 10);
+
+  // A buffer of 2^31-1 frames, the most one may hold, of which a 1 s limit at 1 Hz takes one.
+  sink_.reset();
+  sink(1);
+  auto largest = SimSampleBuffer::float32(1, 2, constant(10, 2, 0.5f));
+  largest->frames = 2147483647;
+  feed(largest, kSystem);
+  EXPECT_EQ(sink().tables().frames.at("system"), 1);
 }
 
 TEST_F(AudioSinkTest, RefusesBuffersItCannotTakeWithoutTouchingTheTables) {

@@ -133,6 +133,10 @@ TEST_F(ScreenshotTest, LargeWindowsAreScaledDown) {
   sc.windows[0].frame = {0, 0, 3200, 2};
   Json v = screenshot()["visual"];
   EXPECT_EQ(Json({v["width"], v["height"], v["scale_x"], v["scale_y"]}), Json({1600, 1, 0.5, 0.5}));
+  place(window, {0, 0, 2, 3200});  // and one pixel wide
+  sc.windows[0].frame = {0, 0, 2, 3200};
+  v = screenshot()["visual"];
+  EXPECT_EQ(Json({v["width"], v["height"]}), Json({1, 1600}));
 }
 
 TEST_F(ScreenshotTest, PermissionAndScreensComeFirst) {

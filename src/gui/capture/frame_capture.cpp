@@ -14,14 +14,14 @@ using platform::ScreenCaptureError;
 
 namespace {
 
-constexpr std::array<std::pair<CaptureStage, std::string_view>, 6> stageNames = {{
+constexpr auto stageNames = std::to_array<std::pair<CaptureStage, std::string_view>>({
     {CaptureStage::enumerationBefore, "shareable_content_before"},
     {CaptureStage::enumerationAfter, "shareable_content_after"},
     {CaptureStage::streamSetup, "single_window_stream_setup"},
     {CaptureStage::streamStart, "single_window_stream_start"},
     {CaptureStage::streamFrame, "single_window_stream_frame"},
     {CaptureStage::streamStop, "single_window_stream_stop"},
-}};
+});
 
 constexpr auto keptDomains = std::to_array<std::string_view>({
     "com.apple.ScreenCaptureKit.SCStreamErrorDomain",
@@ -36,12 +36,6 @@ std::string_view captureStageString(CaptureStage stage) {
   for (const auto& [s, name] : stageNames)
     if (s == stage) return name;
   return {};
-}
-
-std::optional<CaptureStage> captureStageFromString(std::string_view text) {
-  for (const auto& [s, name] : stageNames)
-    if (name == text) return s;
-  return std::nullopt;
 }
 
 std::string reducedErrorDomain(std::string_view domain) {

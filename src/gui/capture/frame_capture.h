@@ -30,8 +30,6 @@ enum class CaptureStage {
 
 // The fixed string written into diagnostics ("shareable_content_before" ...).
 std::string_view captureStageString(CaptureStage stage);
-// The stage of exactly one of the six strings; nothing for any other.
-std::optional<CaptureStage> captureStageFromString(std::string_view text);
 
 // The error domains kept as they are; any other is recorded as "other".
 std::string reducedErrorDomain(std::string_view domain);

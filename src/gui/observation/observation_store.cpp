@@ -17,8 +17,8 @@ using Kind = platform::AttributeValue::Kind;
 
 namespace {
 
-constexpr const char* kIdentityAttributes[5] = {"AXRole", "AXTitle", "AXDescription", "AXHelp",
-                                                "AXIdentifier"};
+constexpr auto kIdentityAttributes =
+    std::to_array<const char*>({"AXRole", "AXTitle", "AXDescription", "AXHelp", "AXIdentifier"});
 
 // A digest prefixed by its kind's tag byte.
 std::string tagged(char tag, const std::string& digest) {
@@ -77,9 +77,10 @@ std::map<std::string, std::string> actionIdentities(platform::Accessibility& ax,
   // can be acted on.
   if (kept.empty()) return {};
 
-  std::optional<std::string> attributes[5];
+  std::optional<std::string> attributes[kIdentityAttributes.size()];
   try {
-    for (int i = 0; i < 5; ++i) attributes[i] = stringAttribute(ax, element, kIdentityAttributes[i]);
+    for (std::size_t i = 0; i < kIdentityAttributes.size(); ++i)
+      attributes[i] = stringAttribute(ax, element, kIdentityAttributes[i]);
   } catch (const HelperFailure& failure) {
     if (readOnly && failure.code == "ax_error" && failure.stage == "copy_attribute" &&
         failure.axStatus == platform::kAXErrorFailure)
