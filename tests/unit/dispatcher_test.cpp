@@ -72,7 +72,8 @@ TEST(Dispatcher, AcceptedShapesCarryTypedArguments) {
             "windows");  // the id is the loop's concern
 
   for (const auto& [text, expected] : std::vector<std::pair<std::string, std::int64_t>>{
-           {"3", 3}, {"3.0", 3}, {"1e16", 10000000000000000}, {"9223372036854775807", INT64_MAX}}) {
+           {"3", 3}, {"3.0", 3}, {"1.0", 1}, {"1e16", 10000000000000000},
+           {"9223372036854775807", INT64_MAX}}) {
     const MethodCall call = checkedCall(request(observe, R"(,"window_id":)" + text));
     EXPECT_EQ(call.windowID, expected) << text;
     EXPECT_FALSE(call.includeImage);
