@@ -226,6 +226,18 @@ TEST_F(ScreenshotTest, AWindowMovedDuringTheCaptureIsNotAGoodCapture) {
     if (call == "startCapture") s.desktop.setString(window, "AXTitle", "Renamed");
   };
   EXPECT_EQ(failure(), "capture_target_changed");
+
+  // Time running out at the last read of the checks after the capture: no picture.
+  s.desktop.setString(window, "AXTitle", "Main");
+  sc.beforeCall = nullptr;
+  windowID();
+  s.desktop.calls.clear();
+  screenshot();
+  int reads = 0;
+  s.desktop.beforeCall = [&, last = s.desktop.calls["copyAttributeValue"]](const std::string& call) {
+    if (call == "copyAttributeValue" && ++reads == last) s.clock.advance(3.0);
+  };
+  EXPECT_EQ(failure(), "deadline_exceeded");
 }
 
 TEST_F(ScreenshotTest, ObservationsCarryTheImageOrTheReason) {
