@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <regex>
 
 #include "common/json_writer.h"
@@ -40,10 +41,14 @@ class AudioProbeRunTest : public ::testing::Test {
 
   // Runs the probe, on `platform_` unless told; the printed bytes go to `output_`.
   int run(const std::vector<std::string>& arguments) { return run(arguments, platform_); }
-  int run(const std::vector<std::string>& arguments, SimAudioCapture& platform) {
+  // `onReport` runs as the report is printed.
+  int run(const std::vector<std::string>& arguments, SimAudioCapture& platform,
+          const std::function<void()>& onReport = [] {}) {
     output_.clear();
-    return AudioProbe::main(arguments, platform,
-                            [this](std::string_view bytes) { output_ += bytes; });
+    return AudioProbe::main(arguments, platform, [&](std::string_view bytes) {
+      output_ += bytes;
+      onReport();
+    });
   }
 
   bool called(const std::string& name) const {
@@ -252,17 +257,14 @@ TEST_F(AudioProbeRunTest, EveryFailureAfterTheDirectoryTakesTheFailurePath) {
     platform.capturedAudio = {{StreamOutputType::audio, tone(10, 0.5f)}};
     c.arrange(platform);
     const std::string directory = out_ + std::to_string(index++);
-    output_.clear();
+    const std::string file = directory + "/system.caf";
     sf_count_t framesWhenReported = -1;
-    EXPECT_EQ(AudioProbe::main({"system", "1", directory}, platform,
-                               [&](std::string_view bytes) {
-                                 output_ += bytes;
-                                 framesWhenReported = testing::readCaf(directory + "/system.caf").info.frames;
-                               }),
+    EXPECT_EQ(run({"system", "1", directory}, platform,
+                  [&] { framesWhenReported = testing::readCaf(file).info.frames; }),
               1);
     EXPECT_EQ(output_, failed(c.expected));
     // The report comes once the file is complete.
-    EXPECT_EQ(framesWhenReported, testing::readCaf(directory + "/system.caf").info.frames);
+    EXPECT_EQ(framesWhenReported, testing::readCaf(file).info.frames);
     EXPECT_EQ(std::count(platform.calls.begin(), platform.calls.end(), "stopCapture"), c.stops);
     // Written audio stays: the directory is never removed.
     EXPECT_TRUE(std::filesystem::is_directory(directory));
